@@ -1,0 +1,79 @@
+// Serial communications of the target platform.
+#pragma once
+
+#include "platform/win_types.h"
+
+// Serial control block, 28 bytes on the target and on a 64-bit host.
+struct DCB {
+  DWORD DCBlength;
+  DWORD BaudRate;
+  DWORD fBinary : 1;
+  DWORD fParity : 1;
+  DWORD fOutxCtsFlow : 1;
+  DWORD fOutxDsrFlow : 1;
+  DWORD fDtrControl : 2;
+  DWORD fDsrSensitivity : 1;
+  DWORD fTXContinueOnXoff : 1;
+  DWORD fOutX : 1;
+  DWORD fInX : 1;
+  DWORD fErrorChar : 1;
+  DWORD fNull : 1;
+  DWORD fRtsControl : 2;
+  DWORD fAbortOnError : 1;
+  DWORD fDummy2 : 17;
+  WORD wReserved;
+  WORD XonLim;
+  WORD XoffLim;
+  BYTE ByteSize;
+  BYTE Parity;
+  BYTE StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  WORD wReserved1;
+};
+typedef DCB* LPDCB;
+static_assert(sizeof(DCB) == 28);
+static_assert(offsetof(DCB, ByteSize) == 18);
+static_assert(offsetof(DCB, wReserved1) == 26);
+
+#define RTS_CONTROL_DISABLE 0u
+#define RTS_CONTROL_ENABLE 1u
+#define RTS_CONTROL_HANDSHAKE 2u
+#define RTS_CONTROL_TOGGLE 3u
+#define DTR_CONTROL_DISABLE 0u
+#define DTR_CONTROL_ENABLE 1u
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+// Milliseconds. Total read time-out = multiplier x bytes asked + constant
+// (0 and 0: none); interval 0: none; interval MAXDWORD with 0 and 0: return
+// at once with what is buffered. A time-out completes the call with a
+// short count; it is not an error.
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout;
+  DWORD ReadTotalTimeoutMultiplier;
+  DWORD ReadTotalTimeoutConstant;
+  DWORD WriteTotalTimeoutMultiplier;
+  DWORD WriteTotalTimeoutConstant;
+};
+typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
+
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+
+PLATFORM_API BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
+PLATFORM_API BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
+PLATFORM_API BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+PLATFORM_API BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+PLATFORM_API BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);

@@ -1,0 +1,259 @@
+// The graphics engine's printer-driver interface as the target publishes it:
+// the 31-slot driver table, the engine callbacks and the structures that
+// pass between engine and driver.
+#pragma once
+
+#include "platform/win_types.h"
+
+// Generic slot type: every slot is called through its real signature.
+// (void(*)() is the type the compiler accepts casts to and from without
+// complaint.)
+typedef void(APIENTRY* PFN)();
+
+struct DHPDEV__;
+typedef DHPDEV__* DHPDEV;
+struct HSURF__;
+typedef HSURF__* HSURF;
+struct DHSURF__;
+typedef DHSURF__* DHSURF;
+struct HPALETTE__;
+typedef HPALETTE__* HPALETTE;
+struct HDEV__;
+typedef HDEV__* HDEV;
+typedef HANDLE HGDIOBJ;
+
+struct POINTL {
+  LONG x;
+  LONG y;
+};
+typedef POINTL* PPOINTL;
+
+struct SIZEL {
+  LONG cx;
+  LONG cy;
+};
+
+struct RECTL {
+  LONG left;
+  LONG top;
+  LONG right;  // exclusive
+  LONG bottom;  // exclusive
+};
+typedef RECTL* PRECTL;
+
+#define BMF_1BPP 1u
+#define BMF_4BPP 2u
+#define BMF_8BPP 3u
+#define BMF_16BPP 4u
+#define BMF_24BPP 5u
+#define BMF_32BPP 6u
+
+#define STYPE_BITMAP 0
+#define STYPE_DEVICE 1
+
+#define BMF_TOPDOWN 0x0001u
+
+struct SURFOBJ {
+  DHSURF dhsurf;
+  HSURF hsurf;
+  DHPDEV dhpdev;
+  HDEV hdev;
+  SIZEL sizlBitmap;  // width, height in pixels
+  ULONG cjBits;
+  PVOID pvBits;  // start of the pixel memory (the bottom row for bottom-up bitmaps)
+  PVOID pvScan0;  // the top scan line
+  LONG lDelta;  // signed bytes from one scan line to the next (negative: bottom-up)
+  ULONG iUniq;
+  ULONG iBitmapFormat;
+  USHORT iType;
+  USHORT fjBitmap;
+};
+
+struct CLIPOBJ;  // opaque to the driver
+struct XLATEOBJ;  // opaque to the driver
+
+// Driver table: the slots in the target's order.
+struct DRVENABLEDATA {
+  PFN DrvEnablePDEV;  // 0
+  PFN DrvDisablePDEV;  // 1
+  PFN DrvEnableSurface;  // 2
+  PFN DrvDisableSurface;  // 3
+  PFN DrvCreateDeviceBitmap;  // 4
+  PFN DrvDeleteDeviceBitmap;  // 5
+  PFN DrvRealizeBrush;  // 6
+  PFN DrvStrokePath;  // 7
+  PFN DrvFillPath;  // 8
+  PFN DrvPaint;  // 9
+  PFN DrvBitBlt;  // 10
+  PFN DrvCopyBits;  // 11
+  PFN DrvAnyBlt;  // 12
+  PFN DrvTransparentBlt;  // 13
+  PFN DrvSetPalette;  // 14
+  PFN DrvSetPointerShape;  // 15
+  PFN DrvMovePointer;  // 16
+  PFN DrvGetModes;  // 17
+  PFN DrvRealizeColor;  // 18
+  PFN DrvGetMasks;  // 19
+  PFN DrvUnrealizeColor;  // 20
+  PFN DrvContrastControl;  // 21
+  PFN DrvPowerHandler;  // 22
+  PFN DrvEndDoc;  // 23
+  PFN DrvStartDoc;  // 24
+  PFN DrvStartPage;  // 25
+  PFN DrvEscape;  // 26
+  PFN DrvGradientFill;  // 27
+  PFN DrvAlphaBlend;  // 28
+  PFN DrvExclusiveMode;  // 29
+  PFN DrvDisableDriver;  // 30
+};
+#define DRVENABLEDATA_SLOTS 31
+static_assert(sizeof(DRVENABLEDATA) == DRVENABLEDATA_SLOTS * sizeof(PFN));
+
+typedef HSURF(APIENTRY* PFN_EngCreateDeviceSurface)(DHSURF dhsurf, SIZEL size, ULONG format);
+typedef BOOL(APIENTRY* PFN_EngDeleteSurface)(HSURF surface);
+typedef HPALETTE(APIENTRY* PFN_EngCreatePalette)(ULONG mode, ULONG count, PULONG colours,
+                                                 FLONG red, FLONG green, FLONG blue);
+
+// Engine callbacks handed to DrvEnableDriver: 16 entries; the driver uses
+// entries 9, 10 and 12.
+struct ENGCALLBACKS {
+  PFN Entry0;
+  PFN Entry1;
+  PFN Entry2;
+  PFN Entry3;
+  PFN Entry4;
+  PFN Entry5;
+  PFN Entry6;
+  PFN Entry7;
+  PFN Entry8;
+  PFN_EngCreateDeviceSurface EngCreateDeviceSurface;  // 9
+  PFN_EngDeleteSurface EngDeleteSurface;  // 10
+  PFN Entry11;
+  PFN_EngCreatePalette EngCreatePalette;  // 12
+  PFN Entry13;
+  PFN Entry14;
+  PFN Entry15;
+};
+typedef ENGCALLBACKS* PENGCALLBACKS;
+static_assert(sizeof(ENGCALLBACKS) == 16 * sizeof(PFN));
+
+#define PAL_INDEXED 0x01u
+#define PAL_BITFIELDS 0x02u
+#define PAL_RGB 0x04u
+#define PAL_BGR 0x08u
+
+#define DT_RASPRINTER 2u
+#define GCAPS_PALMANAGED 0x00000100u  // "palette device" bit of flRaster
+
+// Device mode, 192 bytes on the target (no pointers: the same on a 64-bit host).
+#define CCHDEVICENAME 32
+#define CCHFORMNAME 32
+#pragma pack(push, 2)
+struct DEVMODEW {
+  WCHAR dmDeviceName[CCHDEVICENAME];
+  WORD dmSpecVersion;
+  WORD dmDriverVersion;
+  WORD dmSize;
+  WORD dmDriverExtra;
+  DWORD dmFields;
+  SHORT dmOrientation;
+  SHORT dmPaperSize;
+  SHORT dmPaperLength;
+  SHORT dmPaperWidth;
+  SHORT dmScale;
+  SHORT dmCopies;
+  SHORT dmDefaultSource;
+  SHORT dmPrintQuality;
+  SHORT dmColor;
+  SHORT dmDuplex;
+  SHORT dmYResolution;
+  SHORT dmTTOption;
+  SHORT dmCollate;
+  WCHAR dmFormName[CCHFORMNAME];
+  WORD dmLogPixels;
+  DWORD dmBitsPerPel;
+  DWORD dmPelsWidth;
+  DWORD dmPelsHeight;
+  DWORD dmDisplayFlags;
+  DWORD dmDisplayFrequency;
+  DWORD dmDisplayOrientation;
+};
+#pragma pack(pop)
+typedef DEVMODEW* PDEVMODEW;
+static_assert(sizeof(DEVMODEW) == 192);
+static_assert(offsetof(DEVMODEW, dmFields) == 72);
+static_assert(offsetof(DEVMODEW, dmColor) == 92);
+static_assert(offsetof(DEVMODEW, dmBitsPerPel) == 168);
+
+#define DM_ORIENTATION 0x00000001u
+#define DM_PAPERSIZE 0x00000002u
+#define DM_PAPERLENGTH 0x00000004u
+#define DM_PAPERWIDTH 0x00000008u
+#define DMORIENT_PORTRAIT 1
+#define DMORIENT_LANDSCAPE 2
+#define DMRES_DRAFT (-1)
+#define DMRES_HIGH (-4)
+#define DMCOLOR_MONOCHROME 1
+#define DMCOLOR_COLOR 2
+#define DMPAPER_LETTER 1
+#define DMPAPER_A4 9
+#define DMPAPER_USER 256
+
+// Page description the engine uses, 148 bytes.
+struct GDIINFO {
+  ULONG ulVersion;
+  ULONG ulTechnology;
+  ULONG ulHorzSize;  // millimetres
+  ULONG ulVertSize;  // millimetres
+  ULONG ulHorzRes;  // dots
+  ULONG ulVertRes;  // dots
+  ULONG cBitsPixel;
+  ULONG cPlanes;
+  ULONG ulNumColors;
+  ULONG flRaster;
+  ULONG ulLogPixelsX;  // dots per inch
+  ULONG ulLogPixelsY;
+  ULONG flTextCaps;
+  ULONG ulDACRed;
+  ULONG ulDACGreen;
+  ULONG ulDACBlue;
+  ULONG ulAspectX;
+  ULONG ulAspectY;
+  ULONG ulAspectXY;
+  LONG xStyleStep;
+  LONG yStyleStep;
+  LONG denStyleStep;
+  ULONG ulReserved88;
+  POINTL ptlPhysOffset;  // dots
+  SIZEL szlPhysSize;  // dots
+  ULONG ulNumPalReg;
+  ULONG ulDevicePelsDPI;
+  ULONG ulPrimaryOrder;
+  ULONG ulHTPatternSize;
+  ULONG ulHTOutputFormat;
+  ULONG flHTFlags;
+  ULONG ulVRefresh;
+  ULONG ulBltAlignment;
+  ULONG ulPanningHorzRes;
+  ULONG ulPanningVertRes;
+};
+static_assert(sizeof(GDIINFO) == 148);
+static_assert(offsetof(GDIINFO, ptlPhysOffset) == 92);
+static_assert(offsetof(GDIINFO, szlPhysSize) == 100);
+
+struct DEVINFO {
+  FLONG flGraphicsCaps;
+  ULONG cFonts;
+  ULONG cxDither;
+  ULONG cyDither;
+  ULONG iDitherFormat;
+  HPALETTE hpalDefault;
+};
+
+typedef DHPDEV(APIENTRY* PFN_DrvEnablePDEV)(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
+                                            HSURF* patternSurfaces, ULONG gdiInfoSize,
+                                            ULONG* gdiInfo, ULONG devInfoSize, DEVINFO* devInfo,
+                                            HDEV hdev, LPWSTR deviceName, HANDLE driver);
+
+// Releases a GDI object (the driver's default palette).
+PLATFORM_API BOOL WINAPI DeleteObject(HGDIOBJ object);
