@@ -1,0 +1,73 @@
+// A host stand-in for the platform's graphics engine: the default
+// printer-driver table, the engine callbacks, and a job runner that calls a
+// driver's hooks in the engine's order and hands it rendered pages.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelo::engine {
+
+// The 31-slot table pre-filled with the default printer-driver functions.
+// Only the default DrvEnablePDEV does real work: it fills the page
+// description and device information with an engine's defaults.
+DRVENABLEDATA DefaultDriverTable();
+// The callbacks handed to DrvEnableDriver.
+ENGCALLBACKS EngineCallbacks();
+
+// A surface the engine created for the driver: 24-bit blue-green-red.
+struct SurfaceInfo {
+  DHSURF driverSurface = nullptr;
+  SIZEL size = {0, 0};
+  ULONG format = 0;
+  bool deleted = false;
+};
+// Every surface created so far, in order (for tests).
+std::vector<SurfaceInfo> Surfaces();
+// Palettes created and not yet released.
+int LivePalettes();
+// Makes the next `count` EngCreatePalette calls fail (return null).
+void FailNextPalettes(int count);
+
+// Fills one page: `bgr` is top-down, `stride` bytes per row, 3 bytes per
+// pixel (blue, green, red), `width` x `height` pixels, pre-filled white.
+using PageRenderer =
+    std::function<void(int page, int width, int height, uint8_t* bgr, size_t stride)>;
+
+struct JobOptions {
+  DEVMODEW devmode = {};
+  std::u16string port = u"LPT1:";
+  int bandRows = 64;  // rows per DrvCopyBits call on portrait pages
+};
+
+struct JobResult {
+  bool ok = false;
+  std::string failure;  // which step failed, empty on success
+  DWORD lastError = 0;  // the last error when it failed
+  int pagesSent = 0;
+  GDIINFO gdiInfo = {};  // the page description after device enable
+};
+
+// The driver's hooks, as DrvEnableDriver installed them.
+struct DriverHooks {
+  DRVENABLEDATA table = {};
+};
+
+// Loads a driver through its DrvEnableDriver, then prints `pageCount` pages:
+// DrvEnablePDEV, DrvEnableSurface, DrvStartDoc, per page DrvStartPage and
+// DrvCopyBits (portrait pages in bands of rows, a landscape page, which the
+// driver receives wider than high, in one call), DrvEndDoc, DrvDisableSurface
+// and DrvDisablePDEV.
+using EnableDriverFn = BOOL(APIENTRY*)(ULONG, ULONG, DRVENABLEDATA*, PENGCALLBACKS);
+JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pageCount,
+                 const PageRenderer& render);
+
+// The device mode an application gets by default: asks the driver's
+// DrvGetModes, as the engine does when nobody chose one.
+DEVMODEW DefaultDevmode(EnableDriverFn enableDriver);
+
+}  // namespace kelo::engine

@@ -1,0 +1,158 @@
+// Calls a printer driver's hooks in the engine's order and feeds it pages
+// rendered into a 24-bit bottom-up surface, as the platform's engine does.
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace kelo::engine {
+
+namespace {
+
+using EnablePDEVFn = PFN_DrvEnablePDEV;
+using DisablePDEVFn = void(APIENTRY*)(DHPDEV);
+using EnableSurfaceFn = HSURF(APIENTRY*)(DHPDEV);
+using DisableSurfaceFn = void(APIENTRY*)(DHPDEV);
+using CopyBitsFn = BOOL(APIENTRY*)(SURFOBJ*, SURFOBJ*, CLIPOBJ*, XLATEOBJ*, RECTL*, POINTL*);
+using StartDocFn = BOOL(APIENTRY*)(SURFOBJ*, PWSTR, DWORD);
+using StartPageFn = BOOL(APIENTRY*)(SURFOBJ*);
+using EndDocFn = BOOL(APIENTRY*)(SURFOBJ*, FLONG);
+using GetModesFn = ULONG(APIENTRY*)(HANDLE, ULONG, DEVMODEW*);
+
+template <typename Fn>
+Fn Hook(PFN slot) {
+  return reinterpret_cast<Fn>(slot);
+}
+
+constexpr size_t kPixelBytes = 3;
+
+// A page bitmap as the engine keeps it: rows bottom-up in memory, so the
+// top scan line is the last one and lDelta is negative.
+struct PageBitmap {
+  LONG width = 0;
+  LONG height = 0;
+  size_t stride = 0;
+  std::vector<uint8_t> pixels;
+
+  PageBitmap(LONG w, LONG h)
+      : width(w), height(h), stride((static_cast<size_t>(w) * kPixelBytes + 3) & ~size_t{3}) {
+    pixels.assign(stride * static_cast<size_t>(h), 0xFF);
+  }
+
+  // Renders top-down into a scratch image, then stores it bottom-up.
+  void Render(const PageRenderer& render, int page) {
+    std::vector<uint8_t> topDown(pixels.size(), 0xFF);
+    render(page, width, height, topDown.data(), stride);
+    for (LONG y = 0; y < height; ++y) {
+      std::copy_n(topDown.data() + static_cast<size_t>(y) * stride, stride,
+                  pixels.data() + static_cast<size_t>(height - 1 - y) * stride);
+    }
+  }
+
+  SURFOBJ Surface() {
+    SURFOBJ surface = {};
+    surface.sizlBitmap = {width, height};
+    surface.cjBits = static_cast<ULONG>(pixels.size());
+    surface.pvBits = pixels.data();
+    surface.pvScan0 = pixels.data() + static_cast<size_t>(height - 1) * stride;
+    surface.lDelta = -static_cast<LONG>(stride);
+    surface.iBitmapFormat = BMF_24BPP;
+    surface.iType = STYPE_BITMAP;
+    return surface;
+  }
+};
+
+JobResult Fail(JobResult result, const char* step) {
+  result.ok = false;
+  result.failure = step;
+  result.lastError = GetLastError();
+  return result;
+}
+
+}  // namespace
+
+DEVMODEW DefaultDevmode(EnableDriverFn enableDriver) {
+  DRVENABLEDATA table = DefaultDriverTable();
+  ENGCALLBACKS callbacks = EngineCallbacks();
+  enableDriver(0x00020000, sizeof table, &table, &callbacks);
+  DEVMODEW devmode = {};
+  Hook<GetModesFn>(table.DrvGetModes)(nullptr, sizeof devmode, &devmode);
+  return devmode;
+}
+
+JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pageCount,
+                 const PageRenderer& render) {
+  JobResult result;
+  DRVENABLEDATA table = DefaultDriverTable();
+  ENGCALLBACKS callbacks = EngineCallbacks();
+  if (!enableDriver(0x00020000, sizeof table, &table, &callbacks)) {
+    return Fail(result, "driver enable");
+  }
+
+  DEVMODEW devmode = options.devmode;
+  std::u16string port = options.port;
+  std::u16string deviceName = u"Kelo";
+  DEVINFO devInfo = {};
+  const DHPDEV pdev = Hook<EnablePDEVFn>(table.DrvEnablePDEV)(
+      &devmode, port.data(), 0, nullptr, sizeof(GDIINFO),
+      reinterpret_cast<ULONG*>(&result.gdiInfo), sizeof devInfo, &devInfo, nullptr,
+      deviceName.data(), nullptr);
+  if (pdev == nullptr) return Fail(result, "device enable");
+
+  const HSURF surface = Hook<EnableSurfaceFn>(table.DrvEnableSurface)(pdev);
+  SURFOBJ deviceSurface = {};
+  deviceSurface.hsurf = surface;
+  deviceSurface.dhpdev = pdev;
+
+  auto finish = [&](JobResult r) {
+    Hook<DisableSurfaceFn>(table.DrvDisableSurface)(pdev);
+    Hook<DisablePDEVFn>(table.DrvDisablePDEV)(pdev);
+    return r;
+  };
+
+  std::u16string docName = u"kelo job";
+  if (!Hook<StartDocFn>(table.DrvStartDoc)(&deviceSurface, docName.data(), 1)) {
+    return finish(Fail(result, "document start (printer not ready)"));
+  }
+
+  const LONG width = static_cast<LONG>(result.gdiInfo.ulHorzRes);
+  const LONG height = static_cast<LONG>(result.gdiInfo.ulVertRes);
+  PageBitmap bitmap(width, height);
+  for (int page = 0; page < pageCount; ++page) {
+    if (!Hook<StartPageFn>(table.DrvStartPage)(&deviceSurface)) {
+      JobResult failed = Fail(result, "page start (printer not ready)");
+      Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
+      return finish(failed);
+    }
+    bitmap.Render(render, page);
+    SURFOBJ source = bitmap.Surface();
+    const LONG band = width > height ? width : std::max(options.bandRows, 1);
+    bool written = true;
+    if (width > height) {
+      RECTL rect = {0, 0, width, height};
+      written = Hook<CopyBitsFn>(table.DrvCopyBits)(&deviceSurface, &source, nullptr, nullptr,
+                                                   &rect, nullptr);
+    } else {
+      for (LONG top = 0; top < height && written; top += band) {
+        RECTL rect = {0, top, width, std::min(height, top + band)};
+        POINTL origin = {0, top};
+        written = Hook<CopyBitsFn>(table.DrvCopyBits)(&deviceSurface, &source, nullptr,
+                                                     nullptr, &rect, &origin);
+      }
+    }
+    if (!written) {
+      JobResult failed = Fail(result, "write to the printer");
+      Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
+      return finish(failed);
+    }
+    ++result.pagesSent;
+  }
+  if (!Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0)) {
+    return finish(Fail(result, "document end (printer reported a condition)"));
+  }
+  result.ok = true;
+  return finish(result);
+}
+
+}  // namespace kelo::engine
