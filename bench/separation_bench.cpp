@@ -1,0 +1,119 @@
+// Whole pages through colour separation, error diffusion and row encoding
+// into the output buffer, flushed to a "KLP1:" that discards the bytes.
+//   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build-release --target separation_bench
+//   build-release/bin/separation_bench
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "channel/channel.h"
+#include "channel/output_buffer.h"
+#include "platform/host/host_api.h"
+#include "raster/colour_separation.h"
+#include "raster/page_buffers.h"
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 904;
+
+class DiscardingService : public kelo::host::Device {
+ public:
+  BOOL IoControl(uintptr_t, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLen,
+                 DWORD*) override {
+    if ((code & 0xFFFF00) == KLP_OPEN && out != nullptr && outLen >= 1) out[0] = 1;
+    return TRUE;
+  }
+};
+
+using Page = std::vector<BYTE>;  // kHeight lines of kWidth blue-green-red pixels
+
+Page PhotoPage() {
+  Page page(static_cast<size_t>(kWidth) * kHeight * 3);
+  std::mt19937 random(1);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const double wave = 127.5 + 120 * std::sin((x * (c + 1) + y * (3 - c)) / 90.0);
+        const int v = static_cast<int>(wave) + static_cast<int>(random() % 15) - 7;
+        page[(static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)) * 3 +
+             static_cast<size_t>(c)] = static_cast<BYTE>(std::clamp(v, 0, 255));
+      }
+    }
+  }
+  return page;
+}
+
+// Mostly white, lines of text-like strokes and a barcode.
+Page ReceiptPage() {
+  Page page(static_cast<size_t>(kWidth) * kHeight * 3, 0xFF);
+  std::mt19937 random(2);
+  auto ink = [&](int x, int y) {
+    std::fill_n(page.begin() + (static_cast<ptrdiff_t>(y) * kWidth + x) * 3, 3, BYTE{0});
+  };
+  for (int line = 0; line < 30; ++line) {
+    const int top = 20 + line * 24;
+    for (int glyph = 0; glyph < 40; ++glyph) {
+      const int left = 20 + glyph * 15;
+      for (int y = 0; y < 14; ++y) {
+        for (int x = 0; x < 10; ++x) {
+          if (random() % 3 == 0) ink(left + x, top + y);
+        }
+      }
+    }
+  }
+  for (int bar = 0; bar < 60; ++bar) {
+    if (random() % 2 == 0) continue;
+    for (int y = 780; y < 880; ++y) {
+      for (int x = 40 + bar * 9; x < 46 + bar * 9; ++x) ink(x, y);
+    }
+  }
+  return page;
+}
+
+void RunPages(benchmark::State& state, const Page& page, bool colour) {
+  kelo::host::UnregisterDevice(u"KLP1:");
+  kelo::host::RegisterDevice(u"KLP1:", std::make_shared<DiscardingService>());
+  auto channel = std::make_unique<PrinterChannel>();
+  OpenChannel(*channel, u"LPT1:");
+  RasterState raster;
+  GDIINFO info = {};
+  info.ulHorzRes = kWidth;
+  info.ulVertRes = kHeight;
+  DEVMODEW devmode = {};
+  devmode.dmColor = colour ? DMCOLOR_COLOR : DMCOLOR_MONOCHROME;
+  SetupRaster(raster, info, devmode);
+  for (auto _ : state) {
+    ResetPageRaster(raster);
+    raster.rowCounter = 0;
+    for (int y = 0; y < kHeight; ++y) {
+      SeparateRow(raster, *channel, page.data() + static_cast<size_t>(y) * kWidth * 3);
+    }
+    Flush(*channel);
+  }
+  const double pixels = static_cast<double>(kWidth) * kHeight;
+  // Seconds per pixel, printed with an SI prefix ("3.1n" = 3.1 ns).
+  state.counters["per_pixel"] = benchmark::Counter(
+      pixels,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  ReleaseRasterBuffers(raster);
+  CloseChannel(*channel);
+}
+
+void BM_PhotoGrey(benchmark::State& state) { RunPages(state, PhotoPage(), false); }
+void BM_PhotoColour(benchmark::State& state) { RunPages(state, PhotoPage(), true); }
+void BM_ReceiptGrey(benchmark::State& state) { RunPages(state, ReceiptPage(), false); }
+void BM_ReceiptColour(benchmark::State& state) { RunPages(state, ReceiptPage(), true); }
+
+}  // namespace
+
+BENCHMARK(BM_PhotoGrey)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PhotoColour)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReceiptGrey)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReceiptColour)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
