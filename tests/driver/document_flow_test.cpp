@@ -35,6 +35,16 @@ DEVMODEW Devmode(SHORT paper, SHORT orientation = DMORIENT_PORTRAIT) {
   return devmode;
 }
 
+// A top-down source surface over `pixels` (3 bytes a pixel).
+SURFOBJ Source(std::vector<uint8_t>& pixels, LONG width, LONG height) {
+  SURFOBJ source = {};
+  source.sizlBitmap = {width, height};
+  source.pvBits = pixels.data();
+  source.pvScan0 = pixels.data();
+  source.lDelta = width * 3;
+  return source;
+}
+
 void WhitePage(int, int, int, uint8_t*, size_t) {}
 
 bool EndsWith(const Bytes& bytes, const Bytes& tail) {
@@ -303,11 +313,7 @@ TEST(BandFeed, EmptyRectangleSendsNothing) {
   ASSERT_NE(e.pdev, nullptr);
   const size_t before = service->Calls().size();
   std::vector<uint8_t> pixels(384 * 3 * 400, 0);
-  SURFOBJ source = {};
-  source.sizlBitmap = {384, 400};
-  source.pvBits = pixels.data();
-  source.pvScan0 = pixels.data();
-  source.lDelta = 384 * 3;
+  SURFOBJ source = Source(pixels, 384, 400);
   RECTL empty = {0, 2, 384, 2};
   ASSERT_TRUE(DrvStartPage(nullptr));
   const ULONG rows = g_rowsSent;
@@ -326,11 +332,7 @@ TEST(BandFeed, RowLimitCutsTheSquarePageAtThePaper) {
   Enabled e(devmode);
   ASSERT_NE(e.pdev, nullptr);
   std::vector<uint8_t> pixels(640 * 3 * 640, 0xFF);
-  SURFOBJ source = {};
-  source.sizlBitmap = {640, 640};
-  source.pvBits = pixels.data();
-  source.pvScan0 = pixels.data();
-  source.lDelta = 640 * 3;
+  SURFOBJ source = Source(pixels, 640, 640);
   RECTL all = {0, 0, 640, 640};
   for (int document = 0; document < 2; ++document) {
     ASSERT_TRUE(DrvStartDoc(nullptr, nullptr, 0));
@@ -349,11 +351,7 @@ TEST(BandFeed, ClipsARectangleBeyondTheSource) {
   ASSERT_NE(e.pdev, nullptr);
   // A 384 x 400 source and a rectangle of 500 rows: only 400 lines exist.
   std::vector<uint8_t> pixels(384 * 3 * 400, 0xFF);
-  SURFOBJ source = {};
-  source.sizlBitmap = {384, 400};
-  source.pvBits = pixels.data();
-  source.pvScan0 = pixels.data();
-  source.lDelta = 384 * 3;
+  SURFOBJ source = Source(pixels, 384, 400);
   RECTL rect = {0, 0, 384, 500};
   ASSERT_TRUE(DrvStartPage(nullptr));
   EXPECT_TRUE(DrvCopyBits(nullptr, &source, nullptr, nullptr, &rect, nullptr));
@@ -367,11 +365,7 @@ TEST(BandFeed, PadsANarrowSourceWithWhite) {
   ASSERT_NE(e.pdev, nullptr);
   // Black, but only 8 pixels wide: the rest of each 384-dot row is white.
   std::vector<uint8_t> pixels(8 * 3 * 16, 0x00);
-  SURFOBJ source = {};
-  source.sizlBitmap = {8, 16};
-  source.pvBits = pixels.data();
-  source.pvScan0 = pixels.data();
-  source.lDelta = 8 * 3;
+  SURFOBJ source = Source(pixels, 8, 16);
   RECTL rect = {0, 0, 8, 16};
   ASSERT_TRUE(DrvStartPage(nullptr));
   ASSERT_TRUE(DrvCopyBits(nullptr, &source, nullptr, nullptr, &rect, nullptr));
