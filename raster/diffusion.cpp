@@ -35,15 +35,15 @@ int DiffuseRow(RasterState& r, PrinterChannel& channel, const int16_t* values, i
       e = incoming + carry;
     } else {
       int noise = r.Rand() * (v - kThreshold) / kRandMax;
-      if ((previousNoise > 0 && noise > 0) || (previousNoise < 0 && noise < 0)) noise = -noise;
+      // Same sign as the previous noise (both non-zero): negated. Written
+      // without branches; whether a dot falls is close to a coin toss.
+      const int sameSign = (previousNoise ^ noise) >= 0 && previousNoise != 0 && noise != 0;
+      noise = sameSign ? -noise : noise;
       previousNoise = noise;
       const int s = static_cast<int16_t>(incoming + v + carry);
-      if (noise + s > kThreshold) {
-        dots[x >> 3] |= bit;
-        e = s - dotWeight;
-      } else {
-        e = s;
-      }
+      const int dot = noise + s > kThreshold;
+      dots[x >> 3] = static_cast<BYTE>(dots[x >> 3] | (bit & -dot));
+      e = s - (dotWeight & -dot);
     }
     if (e == 0) {
       carry = 0;
