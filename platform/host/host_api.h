@@ -60,7 +60,8 @@ KELO_HOST_API void RegisterModule(std::u16string_view dllName, SymbolTable symbo
 KELO_HOST_API void UnregisterModule(std::u16string_view dllName);
 
 // Seam for host-mapped ports (registry key "Host\Ports"): given the port
-// name and the mapped target, returns the device to open, or null.
+// name and the mapped target, returns the device to open, or null with the
+// last error set (none set: CreateFileW fails with ERROR_FILE_NOT_FOUND).
 using PortMapper =
     std::function<std::shared_ptr<Device>(std::u16string_view name, std::u16string_view target)>;
 KELO_HOST_API void SetPortMapper(PortMapper mapper);
@@ -101,7 +102,13 @@ KELO_HOST_API void StopDebugCapture();
 KELO_HOST_API void SetGdiObjectDeleter(std::function<BOOL(HGDIOBJ)> deleter);
 
 // ---- strings ----
+// Unpaired surrogates and malformed UTF-8 become U+FFFD.
 KELO_HOST_API std::string ToUtf8(std::u16string_view text);
 KELO_HOST_API std::u16string FromUtf8(std::string_view text);
+
+// ---- errors ----
+// The Win32 code for an errno value of a host call; the one mapping that
+// files and host ports share.
+KELO_HOST_API DWORD Win32ErrorFromErrno(int error);
 
 }  // namespace kelo::host

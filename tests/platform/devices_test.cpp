@@ -1,15 +1,19 @@
-// The device namespace, host files and the device manager stand-in.
+// The device namespace, host files and the handle table.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/host/host_api.h"
+#include "platform/host/host_ports.h"
 
 namespace {
+
+constexpr DWORD kSentinel = 0x5EE1u;
 
 class EchoDevice : public kelo::host::Device {
  public:
@@ -19,6 +23,12 @@ class EchoDevice : public kelo::host::Device {
   uintptr_t Open(DWORD, DWORD) override { return static_cast<uintptr_t>(++opens) + 100; }
   BOOL Close(uintptr_t) override {
     ++closes;
+    return TRUE;
+  }
+  BOOL Read(uintptr_t, void* buffer, DWORD toRead, DWORD* read) override {
+    const DWORD n = std::min<DWORD>(toRead, 2);
+    std::memcpy(buffer, "OK", n);
+    *read = n;
     return TRUE;
   }
   BOOL Write(uintptr_t, const void* buffer, DWORD toWrite, DWORD* put) override {
@@ -34,174 +44,315 @@ class EchoDevice : public kelo::host::Device {
     }
     const DWORD answer = code + inLen + static_cast<DWORD>(open);
     std::memcpy(out, &answer, 4);
-    if (returned != nullptr) *returned = 4;
+    if (code != 0x999) *returned = 4;  // 0x999: forgets to say how much it wrote
     return TRUE;
   }
 };
 
-struct Module {
-  static inline std::u16string key;
-  static inline int deinits = 0;
-  static DWORD Init(LPCWSTR activeKey, LPCVOID) {
-    key = activeKey;
-    return 77;
+// Calls back into the platform from inside its operations, as the device
+// service does.
+class ReentrantDevice : public kelo::host::Device {
+ public:
+  BOOL IoControl(uintptr_t, DWORD, BYTE*, DWORD, BYTE*, DWORD, DWORD*) override {
+    auto inner = std::make_shared<EchoDevice>();
+    if (!kelo::host::RegisterDevice(u"INR1:", inner)) return FALSE;
+    HANDLE handle = CreateFileW(u"INR1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD written = 0;
+    const BOOL ok = handle != INVALID_HANDLE_VALUE && WriteFile(handle, "x", 1, &written, nullptr);
+    CloseHandle(handle);
+    kelo::host::UnregisterDevice(u"INR1:");
+    return ok;
   }
-  static BOOL Deinit(DWORD context) {
-    deinits += context == 77;
-    return TRUE;
-  }
-  static DWORD Open(DWORD context, DWORD, DWORD) { return context + 1; }
-  static BOOL Close(DWORD) { return TRUE; }
-  static BOOL IoControl(DWORD open, DWORD, PBYTE, DWORD, PBYTE out, DWORD outLen, PDWORD) {
-    if (out == nullptr || outLen < 4) return FALSE;
-    std::memcpy(out, &open, 4);
-    return TRUE;
-  }
-  static kelo::host::SymbolTable Symbols() {
-    return {{"KLP_Init", reinterpret_cast<void*>(&Init)},
-            {"KLP_Deinit", reinterpret_cast<void*>(&Deinit)},
-            {"KLP_Open", reinterpret_cast<void*>(&Open)},
-            {"KLP_Close", reinterpret_cast<void*>(&Close)},
-            {"KLP_IOControl", reinterpret_cast<void*>(&IoControl)}};
+  BOOL Close(uintptr_t) override { return kelo::host::IsDeviceRegistered(u"RNT1:") ? TRUE : FALSE; }
+};
+
+class RefusingDevice : public kelo::host::Device {
+ public:
+  uintptr_t Open(DWORD, DWORD) override {
+    SetLastError(ERROR_DEVICE_IN_USE);
+    return 0;
   }
 };
+
+HANDLE OpenDevice(const char16_t* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::u16string TempName(const char* leaf) {
+  return kelo::host::FromUtf8(::testing::TempDir() + leaf);
+}
+
+HANDLE OpenFile(const std::u16string& name, DWORD access, DWORD creation) {
+  return CreateFileW(name.c_str(), access, 0, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 }  // namespace
 
-TEST(Devices, RegisteredDeviceOpensWritesAndControls) {
+TEST(Devices, ARegisteredDeviceOpensReadsWritesControlsAndCloses) {
   auto device = std::make_shared<EchoDevice>();
   ASSERT_TRUE(kelo::host::RegisterDevice(u"TST1:", device));
   EXPECT_FALSE(kelo::host::RegisterDevice(u"tst1:", device));  // names ignore case
-  HANDLE handle = CreateFileW(u"tst1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_TRUE(kelo::host::IsDeviceRegistered(u"Tst1:"));
+  HANDLE handle = OpenDevice(u"tst1:");
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(device->opens, 1);
+
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(handle, "abc", 3, &written, nullptr));
   EXPECT_EQ(written, 3u);
   EXPECT_EQ(device->written, "abc");
+  char buffer[4] = {};
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(handle, buffer, 4, &read, nullptr));
+  EXPECT_EQ(read, 2u);
+  EXPECT_EQ(std::string(buffer, 2), "OK");
+
   DWORD answer = 0;
-  DWORD returned = 0;
+  DWORD returned = 0xFFFFFFFF;
   EXPECT_TRUE(DeviceIoControl(handle, 0x200, nullptr, 5, &answer, 4, &returned, nullptr));
-  EXPECT_EQ(answer, 0x200u + 5 + 101);
+  EXPECT_EQ(answer, 0x200u + 5 + 101);  // the open context reached the device
+  EXPECT_EQ(returned, 4u);
+  returned = 0xFFFFFFFF;
+  EXPECT_TRUE(DeviceIoControl(handle, 0x999, nullptr, 0, &answer, 4, &returned, nullptr));
+  EXPECT_EQ(returned, 0u) << "never left unwritten";
   EXPECT_FALSE(DeviceIoControl(handle, 0x200, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  char buffer[4];
-  DWORD read = 9;
-  EXPECT_FALSE(ReadFile(handle, buffer, 4, &read, nullptr));  // the device cannot read
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  EXPECT_EQ(read, 0u);
+
   EXPECT_TRUE(CloseHandle(handle));
   EXPECT_EQ(device->closes, 1);
   EXPECT_FALSE(CloseHandle(handle));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(WriteFile(handle, "x", 1, &written, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(kelo::host::UnregisterDevice(u"TST1:"));
+  EXPECT_FALSE(kelo::host::UnregisterDevice(u"TST1:"));
 }
 
-TEST(Devices, AnOpenHandleOutlivesUnregistering) {
+TEST(Devices, WhatADeviceDoesNotOverrideIsNotSupported) {
+  ASSERT_TRUE(kelo::host::RegisterDevice(u"BAS1:", std::make_shared<kelo::host::Device>()));
+  HANDLE handle = OpenDevice(u"BAS1:");
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  BYTE buffer[4];
+  DWORD count = 9;
+  EXPECT_FALSE(ReadFile(handle, buffer, 4, &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(count, 0u);
+  count = 9;
+  EXPECT_FALSE(WriteFile(handle, buffer, 4, &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(DeviceIoControl(handle, 1, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  DCB dcb = {};
+  EXPECT_FALSE(GetCommState(handle, &dcb));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_TRUE(CloseHandle(handle));
+}
+
+TEST(Devices, AFailedOpenKeepsTheDevicesReason) {
+  ASSERT_TRUE(kelo::host::RegisterDevice(u"REF1:", std::make_shared<RefusingDevice>()));
+  EXPECT_EQ(OpenDevice(u"REF1:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_IN_USE));
+}
+
+TEST(Devices, AnOpenHandleKeepsTheDeviceAliveAfterUnregistering) {
   auto device = std::make_shared<EchoDevice>();
+  std::weak_ptr<EchoDevice> watch = device;
   ASSERT_TRUE(kelo::host::RegisterDevice(u"TST2:", device));
-  HANDLE handle = CreateFileW(u"TST2:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = OpenDevice(u"TST2:");
   ASSERT_TRUE(kelo::host::UnregisterDevice(u"TST2:"));
   device.reset();
+  EXPECT_FALSE(watch.expired());
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(handle, "x", 1, &written, nullptr));
+  EXPECT_EQ(OpenDevice(u"TST2:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(CloseHandle(handle));
-  EXPECT_EQ(CreateFileW(u"TST2:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(watch.expired());
 }
 
-TEST(Devices, MissingDeviceFailsWithFileNotFound) {
-  EXPECT_EQ(CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                        nullptr),
-            INVALID_HANDLE_VALUE);
+TEST(Devices, ADeviceMayCallBackIntoThePlatform) {
+  ASSERT_TRUE(kelo::host::RegisterDevice(u"RNT1:", std::make_shared<ReentrantDevice>()));
+  HANDLE handle = OpenDevice(u"RNT1:");
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(DeviceIoControl(handle, 1, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_TRUE(CloseHandle(handle));  // Close asks the namespace too
+}
+
+TEST(Devices, AMissingDeviceFailsWithFileNotFound) {
+  SetLastError(0);
+  EXPECT_EQ(OpenDevice(u"COM9:"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_EQ(OpenDevice(u""), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(CreateFileW(nullptr, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
 }
 
 TEST(Devices, MappedPortsGoThroughThePortMapper) {
   kelo::host::SetRegistryString(u"Host\\Ports", u"COM4:", u"/nowhere/tty");
+  kelo::host::SetRegistryDword(u"Host\\Ports", u"COM6:", 6);  // not text: not a mapping
+  EXPECT_EQ(OpenDevice(u"COM4:"), INVALID_HANDLE_VALUE);      // host default: no such path
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  std::u16string seenName;
   std::u16string seenTarget;
   auto device = std::make_shared<EchoDevice>();
-  kelo::host::SetPortMapper([&](std::u16string_view, std::u16string_view target) {
-    seenTarget = std::u16string(target);
+  kelo::host::SetPortMapper([&](std::u16string_view name, std::u16string_view target) {
+    seenName = name;
+    seenTarget = target;
+    if (target == u"/busy") SetLastError(ERROR_SHARING_VIOLATION);
+    if (target != u"/nowhere/tty") return std::shared_ptr<kelo::host::Device>();
     return std::static_pointer_cast<kelo::host::Device>(device);
   });
-  HANDLE handle = CreateFileW(u"COM4:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = OpenDevice(u"com4:");
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(seenName, u"com4:");
   EXPECT_EQ(seenTarget, u"/nowhere/tty");
   CloseHandle(handle);
-  EXPECT_EQ(CreateFileW(u"COM5:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);  // not mapped
-  kelo::host::SetPortMapper(nullptr);
+
+  seenTarget.clear();
+  EXPECT_EQ(OpenDevice(u"COM5:"), INVALID_HANDLE_VALUE);  // not mapped: mapper not asked
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(OpenDevice(u"COM6:"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(seenTarget.empty());
+
+  kelo::host::SetRegistryString(u"Host\\Ports", u"COM7:", u"/busy");
+  EXPECT_EQ(OpenDevice(u"COM7:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // the mapper's reason
+  kelo::host::SetRegistryString(u"Host\\Ports", u"COM8:", u"/absent");
+  EXPECT_EQ(OpenDevice(u"COM8:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  // An in-process device comes first.
+  auto local = std::make_shared<EchoDevice>();
+  ASSERT_TRUE(kelo::host::RegisterDevice(u"COM4:", local));
+  handle = OpenDevice(u"COM4:");
+  EXPECT_EQ(local->opens, 1);
+  EXPECT_EQ(device->opens, 1);
+  CloseHandle(handle);
+  kelo::host::InstallHostPortMapper();
 }
 
 TEST(Files, WriteThenReadBack) {
-  const std::string path = ::testing::TempDir() + "kelo_devices_test.bin";
-  const std::u16string name = kelo::host::FromUtf8(path);
-  HANDLE out = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::u16string name = TempName("kelo_devices_test.bin");
+  SetLastError(kSentinel);
+  HANDLE out = OpenFile(name, GENERIC_WRITE, CREATE_ALWAYS);
   ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0u);
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(out, "\x1B\x67\x00", 3, &written, nullptr));
   EXPECT_EQ(written, 3u);
   EXPECT_FALSE(DeviceIoControl(out, 0x16000C, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  CloseHandle(out);
-  HANDLE in = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_TRUE(CloseHandle(out));
+
+  HANDLE in = OpenFile(name, GENERIC_READ, OPEN_EXISTING);
   ASSERT_NE(in, INVALID_HANDLE_VALUE);
-  BYTE buffer[8] = {};
+  BYTE buffer[8];
+  std::memset(buffer, 0xFF, sizeof buffer);
   DWORD read = 0;
   EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &read, nullptr));
   EXPECT_EQ(read, 3u);
-  EXPECT_EQ(buffer[1], 0x67);
+  EXPECT_EQ(std::memcmp(buffer, "\x1B\x67\x00", 3), 0);
+  EXPECT_EQ(buffer[3], 0xFF);
+  EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 0u);                                     // end of file
+  EXPECT_FALSE(WriteFile(in, "x", 1, &written, nullptr));  // opened for reading only
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   CloseHandle(in);
-  std::remove(path.c_str());
-  EXPECT_EQ(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+  std::remove(kelo::host::ToUtf8(name).c_str());
+  EXPECT_EQ(OpenFile(name, GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST(DeviceManager, ActivatesAModulePublishesAndDeactivates) {
-  kelo::host::RegisterModule(u"LIBKELO.SO", Module::Symbols());
-  HANDLE active = ActivateDevice(u"Drivers\\BuiltIn\\KLP", 0);
-  ASSERT_NE(active, nullptr);
-  EXPECT_EQ(Module::key, u"Drivers\\BuiltIn\\KLP");
-  EXPECT_TRUE(kelo::host::IsDeviceRegistered(u"KLP1:"));
-  // A second activation finds the name taken.
-  EXPECT_EQ(ActivateDevice(u"Drivers\\BuiltIn\\KLP", 0), nullptr);
+TEST(Files, CreationDispositionsAndWhatTheyReport) {
+  const std::u16string name = TempName("kelo_dispositions.bin");
+  std::remove(kelo::host::ToUtf8(name).c_str());
+  EXPECT_EQ(OpenFile(name, GENERIC_WRITE, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  SetLastError(kSentinel);
+  HANDLE file = OpenFile(name, GENERIC_WRITE, OPEN_ALWAYS);  // made
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0u);
+  DWORD written = 0;
+  WriteFile(file, "12345", 5, &written, nullptr);
+  CloseHandle(file);
+
+  file = OpenFile(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);  // there: kept
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  char buffer[8];
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 5u);
+  CloseHandle(file);
 
-  HANDLE handle = CreateFileW(u"KLP1:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  DWORD open = 0;
-  EXPECT_TRUE(DeviceIoControl(handle, 0x100, nullptr, 0, &open, 4, nullptr, nullptr));
-  EXPECT_EQ(open, 78u);  // the open context the module handed out
-  CloseHandle(handle);
+  EXPECT_EQ(OpenFile(name, GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 80u);  // ERROR_FILE_EXISTS
 
-  EXPECT_TRUE(DeactivateDevice(active));
-  EXPECT_EQ(Module::deinits, 1);
-  EXPECT_FALSE(kelo::host::IsDeviceRegistered(u"KLP1:"));
-  EXPECT_FALSE(DeactivateDevice(active));
+  file = OpenFile(name, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);  // there: truncated
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 0u);
+  WriteFile(file, "ab", 2, &written, nullptr);
+  CloseHandle(file);
+
+  file = OpenFile(name, GENERIC_READ | GENERIC_WRITE, TRUNCATE_EXISTING);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 0u);
+  CloseHandle(file);
+
+  EXPECT_EQ(OpenFile(name, GENERIC_READ, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  std::remove(kelo::host::ToUtf8(name).c_str());
 }
 
-TEST(DeviceManager, FailsCleanlyForMissingKeysLibrariesAndEntries) {
-  EXPECT_EQ(ActivateDevice(u"Drivers\\BuiltIn\\Nothing", 0), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-
-  kelo::host::SetRegistryString(u"Drivers\\BuiltIn\\ABC", u"Prefix", u"ABC");
-  kelo::host::SetRegistryString(u"Drivers\\BuiltIn\\ABC", u"Dll", u"libkelo-missing.so");
-  EXPECT_EQ(ActivateDevice(u"Drivers\\BuiltIn\\ABC", 0), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-
-  kelo::host::RegisterModule(u"libkelo-missing.so", {{"ABC_Init", nullptr}});
-  EXPECT_EQ(ActivateDevice(u"Drivers\\BuiltIn\\ABC", 0), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-  EXPECT_FALSE(kelo::host::IsDeviceRegistered(u"ABC1:"));
+TEST(Files, ADirectoryIsNoFile) {
+  const std::u16string name = kelo::host::FromUtf8(::testing::TempDir());
+  EXPECT_EQ(OpenFile(name, GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(CallerBuffers, SameAddressSpace) {
-  WCHAR name[] = u"COM1:";
-  PVOID view = nullptr;
-  EXPECT_EQ(CeOpenCallerBuffer(&view, name, sizeof name, ARG_I_WSTR, FALSE), S_OK);
-  EXPECT_EQ(view, name);
-  EXPECT_EQ(CeCloseCallerBuffer(view, name, sizeof name, ARG_I_WSTR), S_OK);
-  EXPECT_EQ(CeOpenCallerBuffer(nullptr, name, sizeof name, ARG_I_WSTR, FALSE), E_INVALIDARG);
-  EXPECT_EQ(CeOpenCallerBuffer(&view, nullptr, 4, ARG_I_WSTR, FALSE), E_INVALIDARG);
+TEST(Handles, AreNeverZeroOrMinusOneAndNotReusedSoonAfterClosing) {
+  std::set<HANDLE> closed;
+  for (int i = 0; i < 50; ++i) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    ASSERT_NE(event, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(closed.count(event), 0u);
+    closed.insert(event);
+    CloseHandle(event);
+  }
+  for (HANDLE stale : closed) {
+    EXPECT_EQ(WaitForSingleObject(stale, 0), WAIT_FAILED);
+  }
+}
+
+TEST(Handles, CloseHandleOnAnUnknownValueFails) {
+  SetLastError(0);
+  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x12345)));
+  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(HKEY_LOCAL_MACHINE)));
+}
+
+TEST(Handles, AnEventHandleIsNoFile) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  BYTE buffer[4];
+  DWORD count = 5;
+  EXPECT_FALSE(ReadFile(event, buffer, 4, &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(DeviceIoControl(event, 1, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  uintptr_t open = 0;
+  EXPECT_EQ(kelo::host::DeviceForHandle(event, &open), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  CloseHandle(event);
 }

@@ -1,227 +1,255 @@
-// The registry: built-in content, registry-editor text, queries.
+// The registry functions over the in-memory tree and the seams that shape it.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/host/host_api.h"
+#include "tests/platform/registry_helpers.h"
 
-using kelo::host::ApplyRegistryText;
-using kelo::host::StartDebugCapture;
-using kelo::host::TakeDebugLines;
+using kelo::test::kServiceKey;
+using kelo::test::QueryDword;
+using kelo::test::QueryRaw;
+using kelo::test::QueryString;
 
 namespace {
 
-std::u16string QueryString(const char16_t* path, const char16_t* name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<no key>";
-  WCHAR buffer[256] = {};
-  DWORD size = sizeof buffer;
-  DWORD type = 0;
-  const LONG result =
-      RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return u"<no value>";
-  if (type != REG_SZ) return u"<not text>";
-  return buffer;
-}
+constexpr DWORD kSentinel = 0x5EE1u;
+const HKEY kCurrentUser =
+    reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001)));
 
-bool QueryDword(const char16_t* path, const char16_t* name, DWORD& value) {
+HKEY Open(const char16_t* path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  DWORD type = 0;
-  DWORD size = sizeof value;
-  const LONG result =
-      RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS && type == REG_DWORD && size == 4;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS) << "open";
+  return key;
 }
-
-constexpr const char16_t* kKlp = u"Drivers\\BuiltIn\\KLP";
 
 }  // namespace
 
 TEST(Registry, StartsWithTheBuiltInServiceKey) {
-  EXPECT_EQ(QueryString(kKlp, u"Prefix"), u"KLP");
-  EXPECT_EQ(QueryString(kKlp, u"Dll"), u"libkelo.so");
-  DWORD index = 0;
-  ASSERT_TRUE(QueryDword(kKlp, u"Index", index));
-  EXPECT_EQ(index, 1u);
+  EXPECT_EQ(QueryString(kServiceKey, u"Prefix"), u"KLP");
+  EXPECT_EQ(QueryString(kServiceKey, u"Dll"), u"libkelo.so");
+  EXPECT_EQ(QueryDword(kServiceKey, u"Index"), 1u);
 }
 
-TEST(Registry, NamesIgnoreCase) {
-  EXPECT_EQ(QueryString(u"drivers\\builtin\\klp", u"PREFIX"), u"KLP");
+TEST(Registry, KeyAndValueNamesIgnoreCase) {
+  EXPECT_EQ(QueryString(u"DRIVERS\\builtin\\Klp", u"pReFiX"), u"KLP");
+  kelo::host::SetRegistryDword(u"Case\\Key", u"Value", 1);
+  kelo::host::SetRegistryDword(u"CASE\\KEY", u"VALUE", 2);  // the same value
+  EXPECT_EQ(QueryDword(u"case\\key", u"value"), 2u);
 }
 
-TEST(Registry, SizeQueryShortBufferAndMissingValue) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKlp, 0, KEY_READ, &key), ERROR_SUCCESS);
-  SetLastError(0xDEADBEEF);
-  DWORD type = 0;
-  DWORD size = 0;
+TEST(Registry, EmptyPartsOfAPathAreSkipped) {
+  EXPECT_EQ(QueryString(u"\\Drivers\\\\BuiltIn\\KLP\\", u"Prefix"), u"KLP");
+}
+
+TEST(Registry, SizeQueryWithANullBuffer) {
+  HKEY key = Open(kServiceKey);
+  SetLastError(kSentinel);
+  DWORD type = 0xFFFFFFFF;
+  DWORD size = 0xFFFFFFFF;
   EXPECT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(size, 8u);  // three characters and the terminator
-  BYTE small[4];
-  size = sizeof small;
+  EXPECT_EQ(size, 8u);  // three characters and the terminator, two bytes each
+  size = 0;
+  EXPECT_EQ(RegQueryValueExW(key, u"Index", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(GetLastError(), kSentinel);  // registry calls report by their result only
+  RegCloseKey(key);
+}
+
+TEST(Registry, AShortBufferGetsMoreDataWithTheSizeNeededAndStaysUnwritten) {
+  HKEY key = Open(kServiceKey);
+  BYTE small[6];
+  std::memset(small, 0xFF, sizeof small);
+  DWORD size = sizeof small;
+  DWORD type = 0;
+  SetLastError(kSentinel);
   EXPECT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, &type, small, &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, 8u);
-  EXPECT_EQ(RegQueryValueExW(key, u"Nothing", nullptr, &type, small, &size),
+  EXPECT_EQ(type, REG_SZ);
+  for (const BYTE b : small) EXPECT_EQ(b, 0xFF);
+  EXPECT_EQ(GetLastError(), kSentinel);
+  RegCloseKey(key);
+}
+
+TEST(Registry, AStringComesWithItsTerminatorAndNothingBeyondIsWritten) {
+  HKEY key = Open(kServiceKey);
+  for (const BYTE fill : {BYTE{0x00}, BYTE{0xFF}}) {
+    BYTE buffer[12];
+    std::memset(buffer, fill, sizeof buffer);
+    DWORD size = sizeof buffer;
+    ASSERT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    ASSERT_EQ(size, 8u);
+    const BYTE expected[8] = {'K', 0, 'L', 0, 'P', 0, 0, 0};
+    EXPECT_EQ(std::memcmp(buffer, expected, 8), 0);
+    for (size_t i = 8; i < sizeof buffer; ++i) EXPECT_EQ(buffer[i], fill) << i;
+  }
+  RegCloseKey(key);
+}
+
+TEST(Registry, AMissingValueOrKeyIsFileNotFound) {
+  HKEY key = Open(kServiceKey);
+  DWORD size = 4;
+  BYTE data[4];
+  SetLastError(kSentinel);
+  EXPECT_EQ(RegQueryValueExW(key, u"Nothing", nullptr, nullptr, data, &size), ERROR_FILE_NOT_FOUND);
+  HKEY none = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Nothing", 0, KEY_READ, &none),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(GetLastError(), 0xDEADBEEFu);  // registry calls report by their result
+  EXPECT_EQ(GetLastError(), kSentinel);
+  RegCloseKey(key);
+}
+
+TEST(Registry, OnlyTheLocalMachineRootAndOpenHandlesAreKeys) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(kCurrentUser, u"Software", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExW(kCurrentUser, u"x", nullptr, nullptr, nullptr, &size),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(kCurrentUser), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(
+      RegQueryValueExW(reinterpret_cast<HKEY>(0x1234), u"x", nullptr, nullptr, nullptr, &size),
+      ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);  // the root is never closed
+  key = Open(kServiceKey);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 }
 
-TEST(Registry, EnumeratesSubkeysToTheEnd) {
-  kelo::host::SetRegistryDword(u"T\\Beta", u"x", 1);
-  kelo::host::SetRegistryDword(u"T\\alpha", u"x", 1);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"T", 0, KEY_READ, &key), ERROR_SUCCESS);
+TEST(Registry, EnumeratesSubkeysWithLengthsWithoutTheTerminatorThenNoMoreItems) {
+  kelo::host::SetRegistryDword(u"Enum\\Beta", u"x", 1);
+  kelo::host::SetRegistryDword(u"Enum\\alpha", u"x", 1);
+  kelo::host::SetRegistryDword(u"Enum\\alpha\\Deeper", u"x", 1);  // not a direct subkey
+  HKEY key = Open(u"Enum");
   std::vector<std::u16string> names;
-  for (DWORD i = 0;; ++i) {
-    WCHAR name[32];
-    DWORD length = 32;
-    const LONG result = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+  DWORD i = 0;
+  for (;; ++i) {
+    WCHAR name[16];
+    std::memset(name, 0xFF, sizeof name);
+    DWORD length = 16;
+    FILETIME stamp;
+    std::memset(&stamp, 0xFF, sizeof stamp);
+    DWORD classLength = 7;
+    const LONG result =
+        RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, &classLength, &stamp);
     if (result == ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(result, ERROR_SUCCESS);
-    EXPECT_EQ(length, std::u16string(name).size());
-    names.emplace_back(name);
+    ASSERT_LT(length, 16u);
+    EXPECT_EQ(name[length], u'\0');
+    EXPECT_EQ(classLength, 0u);
+    EXPECT_EQ(stamp.dwLowDateTime, 0u);
+    EXPECT_EQ(stamp.dwHighDateTime, 0u);
+    names.emplace_back(name, length);
   }
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"alpha", u"Beta"}));
-  WCHAR tiny[3];
-  DWORD length = 3;
+  EXPECT_EQ(i, 2u);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"alpha", u"Beta"}));  // original spelling
+  WCHAR tiny[4];
+  DWORD length = 4;  // "alpha" needs 6 with its terminator
   EXPECT_EQ(RegEnumKeyExW(key, 0, tiny, &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_MORE_DATA);
+  EXPECT_EQ(RegEnumKeyExW(key, 99, tiny, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
   RegCloseKey(key);
 }
 
-TEST(Registry, DeleteKeyTakesItsSubkeysAndStaleHandlesFail) {
+TEST(Registry, DeleteKeyTakesItsSubkeys) {
   kelo::host::SetRegistryDword(u"Gone\\A\\B", u"x", 1);
-  HKEY inner = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Gone\\A\\B", 0, KEY_READ, &inner),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Gone"), ERROR_SUCCESS);
-  HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Gone\\A", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
-  DWORD size = 0;
-  EXPECT_NE(RegQueryValueExW(inner, u"x", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
-  RegCloseKey(inner);
+  kelo::host::SetRegistryDword(u"Stay", u"x", 1);
+  SetLastError(kSentinel);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"gone"), ERROR_SUCCESS);
+  EXPECT_FALSE(QueryRaw(u"Gone\\A\\B", u"x"));
+  EXPECT_FALSE(QueryRaw(u"Gone", u"x"));
+  EXPECT_EQ(QueryDword(u"Stay", u"x"), 1u);
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Gone"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(GetLastError(), kSentinel);
 }
 
-TEST(RegistryFile, ValuesEscapesCommentsAndDefaults) {
-  const int bad = ApplyRegistryText(
-      "; a comment line\r\n"
-      "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\KLP]\r\n"
-      "\"RTSOn\"=dword:0000000d   ; after a value\r\n"
-      "\"Path\"=\"C:\\\\dir \\\"quoted\\\"\"\r\n"
-      "@=\"default\"\r\n"
-      "\"Blob\"=hex:01,ff,\\\n"
-      "  20\n"
-      "\"List\"=multi_sz:\"a\",\"bc\"\n"
-      "\"Prefix\"=\"KLQ\"\n",
-      "test.reg");
-  EXPECT_EQ(bad, 0);
-  DWORD on = 0;
-  ASSERT_TRUE(QueryDword(kKlp, u"RTSOn", on));
-  EXPECT_EQ(on, 13u);
-  EXPECT_EQ(QueryString(kKlp, u"Path"), u"C:\\dir \"quoted\"");
-  EXPECT_EQ(QueryString(kKlp, u""), u"default");
-  EXPECT_EQ(QueryString(kKlp, u"Prefix"), u"KLQ");  // overrides the built-in value
+TEST(Registry, HandlesOfADeletedKeyFailCleanly) {
+  kelo::host::SetRegistryDword(u"Doomed\\Inner", u"x", 1);
+  HKEY outer = Open(u"Doomed");
+  HKEY inner = Open(u"Doomed\\Inner");
+  ASSERT_TRUE(kelo::host::RemoveRegistryKey(u"Doomed"));
+  DWORD size = 0;
+  const DWORD one = 1;
+  HKEY sub = nullptr;
+  WCHAR name[8];
+  DWORD length = 8;
+  EXPECT_EQ(RegQueryValueExW(inner, u"x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegSetValueExW(inner, u"y", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCreateKeyExW(outer, u"New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegEnumKeyExW(outer, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegDeleteValueW(inner, u"x"), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(inner), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(outer), ERROR_SUCCESS);
+  // Writing through the old handle did not bring the key back.
+  EXPECT_FALSE(QueryRaw(u"Doomed\\Inner", u"y"));
+}
 
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKlp, 0, KEY_READ, &key), ERROR_SUCCESS);
-  BYTE blob[8] = {};
-  DWORD size = sizeof blob;
-  DWORD type = 0;
-  ASSERT_EQ(RegQueryValueExW(key, u"Blob", nullptr, &type, blob, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_BINARY);
-  ASSERT_EQ(size, 3u);
-  EXPECT_EQ(blob[1], 0xFF);
-  EXPECT_EQ(blob[2], 0x20);
-  WCHAR list[16] = {};
-  size = sizeof list;
-  ASSERT_EQ(RegQueryValueExW(key, u"List", nullptr, &type, reinterpret_cast<BYTE*>(list), &size),
-            ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_MULTI_SZ);
-  EXPECT_EQ(std::u16string(list, size / 2), std::u16string(u"a\0bc\0\0", 6));
+TEST(Registry, ResetDropsChangesAndInvalidatesHandles) {
+  kelo::host::SetRegistryString(kServiceKey, u"Prefix", u"XYZ");
+  HKEY key = Open(kServiceKey);
+  kelo::host::ResetRegistry();
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExW(key, u"Prefix", nullptr, nullptr, nullptr, &size),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(QueryString(kServiceKey, u"Prefix"), u"KLP");
   RegCloseKey(key);
 }
 
-TEST(RegistryFile, EachBadLineGivesOneDiagnosticAndTheRestApplies) {
-  StartDebugCapture();
-  const int bad = ApplyRegistryText(
-      "\"Orphan\"=dword:1\n"                    // 1: outside a section
-      "[HKEY_LOCAL_MACHINE\\K]\n"               // 2
-      "\"Big\"=dword:123456789\n"               // 3: over 32 bits
-      "\"Bad\"=dword:zz\n"                      // 4: not hex
-      "\"Open\"=\"unterminated\n"               // 5
-      "\"Hex\"=hex:1,zz\n"                      // 6
-      "\"Type\"=qword:1\n"                      // 7: unknown type
-      "[HKEY_CURRENT_USER\\X]\n"                // 8: unsupported root
-      "\"Lost\"=dword:1\n"                      // 9: no section in force
-      "[HKEY_LOCAL_MACHINE\\K]\n"               // 10
-      "\"Good\"=dword:2a\n"                     // 11
-      "garbage\n",                              // 12
-      "bad.reg");
-  const auto lines = TakeDebugLines();
-  EXPECT_EQ(bad, 9);
-  ASSERT_EQ(lines.size(), 9u);
-  EXPECT_NE(lines[0].find("bad.reg:1:"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find("bad.reg:3:"), std::string::npos) << lines[1];
-  EXPECT_NE(lines[8].find("bad.reg:12:"), std::string::npos) << lines[8];
-  DWORD good = 0;
-  ASSERT_TRUE(QueryDword(u"K", u"Good", good));
-  EXPECT_EQ(good, 42u);
-  DWORD ignored = 0;
-  EXPECT_FALSE(QueryDword(u"K", u"Big", ignored));
+TEST(Registry, CreateSetAndDeleteValues) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Made\\Here", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, 1u);  // created
+  const WCHAR text[] = u"COM1:";
+  ASSERT_EQ(
+      RegSetValueExW(key, u"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
+      ERROR_SUCCESS);
+  const BYTE blob[3] = {1, 2, 3};
+  ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_BINARY, blob, sizeof blob), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, u"Bad", 0, REG_BINARY, nullptr, 3), ERROR_INVALID_PARAMETER);
+  RegCloseKey(key);
+
+  EXPECT_EQ(QueryString(u"Made\\Here", u"Port"), u"COM1:");
+  const auto def = QueryRaw(u"Made\\Here", u"");  // a null name is the default value
+  ASSERT_TRUE(def);
+  EXPECT_EQ(def->data, (std::vector<BYTE>{1, 2, 3}));
+
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"made\\here", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, 2u);  // opened the existing key
+  EXPECT_EQ(RegDeleteValueW(key, u"PORT"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueW(key, u"Port"), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+  EXPECT_FALSE(QueryRaw(u"Made\\Here", u"Port"));
 }
 
-TEST(RegistryFile, DeletesKeysAndValues) {
-  kelo::host::SetRegistryDword(u"Old\\Sub", u"v", 1);
-  kelo::host::SetRegistryDword(u"Keep", u"v", 1);
-  kelo::host::SetRegistryDword(u"Keep", u"w", 1);
-  EXPECT_EQ(ApplyRegistryText("[-HKEY_LOCAL_MACHINE\\Old]\n[HKEY_LOCAL_MACHINE\\Keep]\n\"v\"=-\n",
-                              "x.reg"),
-            0);
-  DWORD value = 0;
-  EXPECT_FALSE(QueryDword(u"Old\\Sub", u"v", value));
-  EXPECT_FALSE(QueryDword(u"Keep", u"v", value));
-  EXPECT_TRUE(QueryDword(u"Keep", u"w", value));
-}
-
-TEST(RegistryFile, LoadingAFileReplacesEarlierChangesAndAMissingFileIsNoError) {
-  const std::string path = ::testing::TempDir() + "kelo_registry_test.reg";
-  {
-    std::ofstream file(path);
-    file << "[HKEY_LOCAL_MACHINE\\Printers\\Ports]\n\"DefaultPrintPort\"=\"COM2:\"\n";
-  }
-  kelo::host::SetRegistryDword(u"Scratch", u"v", 1);
-  ASSERT_TRUE(kelo::host::LoadRegistryFile(path));
-  EXPECT_EQ(QueryString(u"Printers\\Ports", u"DefaultPrintPort"), u"COM2:");
-  EXPECT_EQ(QueryString(kKlp, u"Prefix"), u"KLP");
-  DWORD value = 0;
-  EXPECT_FALSE(QueryDword(u"Scratch", u"v", value));
-  std::remove(path.c_str());
-  EXPECT_TRUE(kelo::host::LoadRegistryFile(path));
-  EXPECT_EQ(QueryString(u"Printers\\Ports", u"DefaultPrintPort"), u"<no key>");
-}
-
-TEST(RegistryFile, TheEnvironmentNamesTheFileReadAtFirstUse) {
-  // Runs in a process of its own, so the registry is first used here.
-  const std::string path = ::testing::TempDir() + "kelo_env_test.reg";
-  {
-    std::ofstream file(path);
-    file << "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\KLP]\n\"PrintTimeout\"=dword:3e8\n";
-  }
-  ::setenv("KELO_REGISTRY", path.c_str(), 1);
-  DWORD timeout = 0;
-  EXPECT_TRUE(QueryDword(kKlp, u"PrintTimeout", timeout));
-  EXPECT_EQ(timeout, 1000u);
-  std::remove(path.c_str());
+TEST(Registry, SeamsCreateMissingKeysAndRemoveWhatTheyName) {
+  kelo::host::SetRegistryBinary(u"Seam\\A", u"Blob", {9, 8});
+  kelo::host::SetRegistryString(u"Seam\\A", u"Text", u"");
+  const auto blob = QueryRaw(u"Seam\\A", u"Blob");
+  ASSERT_TRUE(blob);
+  EXPECT_EQ(blob->type, REG_BINARY);
+  EXPECT_EQ(blob->data, (std::vector<BYTE>{9, 8}));
+  const auto empty = QueryRaw(u"Seam\\A", u"Text");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->data.size(), 2u);  // the terminator alone
+  EXPECT_TRUE(kelo::host::RemoveRegistryValue(u"Seam\\A", u"blob"));
+  EXPECT_FALSE(kelo::host::RemoveRegistryValue(u"Seam\\A", u"Blob"));
+  EXPECT_FALSE(kelo::host::RemoveRegistryValue(u"Seam\\None", u"Blob"));
+  EXPECT_TRUE(kelo::host::RemoveRegistryKey(u"Seam"));
+  EXPECT_FALSE(kelo::host::RemoveRegistryKey(u"Seam"));
+  EXPECT_FALSE(kelo::host::RemoveRegistryKey(u""));  // the root stays
+  EXPECT_EQ(QueryString(kServiceKey, u"Prefix"), u"KLP");
 }

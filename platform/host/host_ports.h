@@ -1,0 +1,115 @@
+// Ports of the host mapped under HKEY_LOCAL_MACHINE\Host\Ports: serial lines
+// (termios), USB printer-class devices (/dev/usb/lpN) and plain files.
+// Private to platform/host; the few functions marked KELO_HOST_API are
+// exported for the tests and the tools.
+//
+// Shape: one HostPort device per mapped name keeps a table of its opens; each
+// open owns one descriptor and one backend (serial line, printer, file),
+// chosen when the target is opened, not when it is mapped.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/host/host_api.h"
+
+namespace kelo::host {
+
+// The device for a mapped name, or null (last error set) when the target
+// cannot be served. Nothing is opened here: every Device::Open opens the
+// target anew and gets a descriptor of its own.
+KELO_HOST_API std::shared_ptr<Device> OpenHostPort(std::u16string_view name,
+                                                   std::u16string_view target);
+// Makes CreateFileW resolve names mapped in the registry through OpenHostPort.
+KELO_HOST_API void InstallHostPortMapper();
+
+// Parallel-class control codes answered by printer-class ports.
+inline constexpr DWORD kIoctlGetDeviceId = 0x16000C;
+inline constexpr DWORD kIoctlPortStatus = 0x160018;
+
+// How many bytes of a device-ID reply to hand to a caller whose buffer holds
+// `capacity` bytes. `reply` is what the kernel returned: a two-byte
+// big-endian length that counts itself, then the text. A length below 2
+// still yields the prefix itself; the result never passes the prefix length,
+// the reply or the capacity. A reply shorter than its prefix gives 0.
+KELO_HOST_API size_t DeviceIdBytesToDeliver(const BYTE* reply, size_t replySize,
+                                            size_t capacity);
+
+// DCB <-> termios. LineFromDcb puts the line into raw mode and applies the
+// DCB fields a termios can hold (baud rate, byte size, parity, stop bits,
+// XON/XOFF and their characters, CTS flow); it returns 0 or the Win32 error
+// for a DCB it cannot represent, leaving `line` untouched then.
+KELO_HOST_API DWORD LineFromDcb(const DCB& dcb, termios* line);
+// The DCB that `line` stands for. Fields a termios does not hold, and the
+// choice between fOutxCtsFlow and RTS handshake behind CRTSCTS, come from
+// `shadow` (what was last set on this open).
+KELO_HOST_API void DcbFromLine(const termios& line, const DCB& shadow, DCB* dcb);
+
+// One open of a host port. Operations it does not support fail with
+// ERROR_NOT_SUPPORTED. May be used from several threads at once.
+class PortOpen {
+ public:
+  virtual ~PortOpen();
+  // Wakes any call blocked on this open; later calls fail. The descriptor
+  // is released when the last call in flight returns.
+  virtual void Shutdown() {}
+  virtual BOOL Read(void* buffer, DWORD toRead, DWORD* read);
+  virtual BOOL Write(const void* buffer, DWORD toWrite, DWORD* written);
+  virtual BOOL IoControl(DWORD code, BYTE* in, DWORD inLen, BYTE* out, DWORD outLen,
+                         DWORD* returned);
+  virtual BOOL GetCommState(DCB* dcb);
+  virtual BOOL SetCommState(const DCB* dcb);
+  virtual BOOL GetCommTimeouts(COMMTIMEOUTS* timeouts);
+  virtual BOOL SetCommTimeouts(const COMMTIMEOUTS* timeouts);
+  virtual BOOL PurgeComm(DWORD flags);
+};
+
+// A non-blocking descriptor whose reads and writes follow COMMTIMEOUTS with
+// the Windows CE rules (interval timer running from the start of the read,
+// a time-out completing the call with a short count). Owns `fd`.
+class TimedDescriptor : public PortOpen {
+ public:
+  explicit TimedDescriptor(int fd);
+  ~TimedDescriptor() override;
+  TimedDescriptor(const TimedDescriptor&) = delete;
+  TimedDescriptor& operator=(const TimedDescriptor&) = delete;
+
+  void Shutdown() override;
+  BOOL Read(void* buffer, DWORD toRead, DWORD* read) override;
+  BOOL Write(const void* buffer, DWORD toWrite, DWORD* written) override;
+  BOOL GetCommTimeouts(COMMTIMEOUTS* timeouts) override;
+  BOOL SetCommTimeouts(const COMMTIMEOUTS* timeouts) override;
+
+ protected:
+  int fd() const { return fd_; }
+  COMMTIMEOUTS Timeouts() const;
+  // Closes the descriptor now (before the destructor), once; for backends
+  // that must act before the close.
+  void CloseDescriptor();
+
+ private:
+  enum class Ready { kReady, kTimeout, kShutdown, kError };
+  // Waits for `events` on the descriptor until `deadlineMs` (a steady-clock
+  // millisecond count; negative: no deadline).
+  Ready WaitFor(short events, long long deadlineMs, short* revents);
+
+  int fd_;
+  int wake_;  // eventfd, readable once Shutdown ran
+  std::atomic<bool> shutdown_{false};
+  mutable std::mutex mutex_;  // guards timeouts_
+  COMMTIMEOUTS timeouts_{};
+};
+
+// Backends; each takes ownership of `fd` (also on failure, then null with the
+// last error set).
+std::shared_ptr<PortOpen> OpenSerialLine(int fd);
+std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
+std::shared_ptr<PortOpen> OpenFilePort(int fd);
+
+}  // namespace kelo::host

@@ -1,0 +1,414 @@
+// Host ports behind the names of HKEY_LOCAL_MACHINE\Host\Ports: the factory
+// that picks a backend for a target, the device that keeps one descriptor per
+// open, and the time-out rules shared by the descriptor backends.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <linux/lp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+
+#include "platform/host/host_ports.h"
+
+namespace kelo::host {
+
+namespace {
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+long long NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+// ---- PortOpen: everything unsupported unless a backend says otherwise ----
+
+PortOpen::~PortOpen() = default;
+BOOL PortOpen::Read(void*, DWORD, DWORD*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::Write(const void*, DWORD, DWORD*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::IoControl(DWORD, BYTE*, DWORD, BYTE*, DWORD, DWORD*) {
+  return Fail(ERROR_NOT_SUPPORTED);
+}
+BOOL PortOpen::GetCommState(DCB*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::SetCommState(const DCB*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::GetCommTimeouts(COMMTIMEOUTS*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::SetCommTimeouts(const COMMTIMEOUTS*) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::PurgeComm(DWORD) { return Fail(ERROR_NOT_SUPPORTED); }
+
+// ---- TimedDescriptor ----
+
+TimedDescriptor::TimedDescriptor(int fd)
+    : fd_(fd), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TimedDescriptor::~TimedDescriptor() {
+  CloseDescriptor();
+  if (wake_ >= 0) ::close(wake_);
+}
+
+void TimedDescriptor::CloseDescriptor() {
+  if (fd_ >= 0) ::close(fd_);  // no retry on EINTR: the descriptor is gone either way
+  fd_ = -1;
+}
+
+void TimedDescriptor::Shutdown() {
+  shutdown_.store(true);
+  if (wake_ >= 0) {
+    const uint64_t one = 1;
+    // The counter is never read, so the eventfd stays readable for good.
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+}
+
+COMMTIMEOUTS TimedDescriptor::Timeouts() const {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
+BOOL TimedDescriptor::GetCommTimeouts(COMMTIMEOUTS* timeouts) {
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  *timeouts = Timeouts();
+  return TRUE;
+}
+
+BOOL TimedDescriptor::SetCommTimeouts(const COMMTIMEOUTS* timeouts) {
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard lock(mutex_);
+  timeouts_ = *timeouts;
+  return TRUE;
+}
+
+TimedDescriptor::Ready TimedDescriptor::WaitFor(short events, long long deadlineMs,
+                                                short* revents) {
+  for (;;) {
+    if (shutdown_.load()) return Ready::kShutdown;
+    int waitMs = -1;
+    if (deadlineMs >= 0) {
+      const long long left = deadlineMs - NowMs();
+      if (left <= 0) return Ready::kTimeout;
+      waitMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
+    const int n = ::poll(fds, wake_ >= 0 ? 2 : 1, waitMs);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Ready::kError;
+    }
+    if (n == 0) continue;  // the deadline check above decides
+    if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) return Ready::kShutdown;
+    *revents = fds[0].revents;
+    return Ready::kReady;
+  }
+}
+
+BOOL TimedDescriptor::Read(void* buffer, DWORD toRead, DWORD* read) {
+  DWORD got = 0;
+  if (read != nullptr) *read = 0;
+  if (shutdown_.load()) return Fail(ERROR_INVALID_HANDLE);
+  if (toRead == 0) return TRUE;
+  if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+
+  const COMMTIMEOUTS t = Timeouts();
+  const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
+                         t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  // Interval MAXDWORD with a total time-out: return as soon as anything came.
+  const bool returnOnAny = t.ReadIntervalTimeout == MAXDWORD && !immediate;
+  const long long start = NowMs();
+  long long totalDeadline = -1;
+  if (!immediate) {
+    // MAXDWORD, MAXDWORD, constant: wait up to the constant for a first byte.
+    const unsigned long long multiplier =
+        t.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : t.ReadTotalTimeoutMultiplier;
+    const unsigned long long total = multiplier * toRead + t.ReadTotalTimeoutConstant;
+    if (total != 0) totalDeadline = start + static_cast<long long>(total);
+  }
+  const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+  // On Windows CE the interval timer already runs before the first byte.
+  long long intervalDeadline = interval ? start + t.ReadIntervalTimeout : -1;
+
+  auto* out = static_cast<BYTE*>(buffer);
+  bool hangUp = false;
+  for (;;) {
+    const ssize_t n = ::read(fd_, out + got, toRead - got);
+    if (n > 0) {
+      got += static_cast<DWORD>(n);
+      if (got == toRead || returnOnAny) break;
+      if (interval) intervalDeadline = NowMs() + t.ReadIntervalTimeout;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      const int error = errno;
+      if (read != nullptr) *read = got;
+      return Fail(Win32ErrorFromErrno(error));
+    }
+    // Nothing buffered (a raw tty with VMIN = 0 answers 0, others EAGAIN).
+    if (hangUp) {
+      if (read != nullptr) *read = got;
+      return got > 0 ? TRUE : Fail(ERROR_GEN_FAILURE);
+    }
+    if (immediate) break;
+    long long deadline = totalDeadline;
+    if (intervalDeadline >= 0 && (deadline < 0 || intervalDeadline < deadline)) {
+      deadline = intervalDeadline;
+    }
+    short revents = 0;
+    const Ready ready = WaitFor(POLLIN, deadline, &revents);
+    if (ready == Ready::kTimeout) break;
+    if (ready == Ready::kShutdown) {
+      if (read != nullptr) *read = got;
+      return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (ready == Ready::kError) {
+      const int error = errno;
+      if (read != nullptr) *read = got;
+      return Fail(Win32ErrorFromErrno(error));
+    }
+    if ((revents & POLLNVAL) != 0) {
+      if (read != nullptr) *read = got;
+      return Fail(ERROR_INVALID_HANDLE);
+    }
+    // A hung-up line polls readable and reads empty: after a hang-up an
+    // empty read means a dead line, not a quiet one.
+    if ((revents & (POLLHUP | POLLERR)) != 0) hangUp = true;
+  }
+  if (read != nullptr) *read = got;
+  return TRUE;
+}
+
+BOOL TimedDescriptor::Write(const void* buffer, DWORD toWrite, DWORD* written) {
+  DWORD put = 0;
+  if (written != nullptr) *written = 0;
+  if (shutdown_.load()) return Fail(ERROR_INVALID_HANDLE);
+  if (toWrite == 0) return TRUE;
+  if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+
+  const COMMTIMEOUTS t = Timeouts();
+  const unsigned long long total =
+      static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * toWrite +
+      t.WriteTotalTimeoutConstant;
+  // The deadline keeps a write to a stopped line (handshake low, printer off)
+  // from blocking for ever; with no time-out the wait is unbounded by request.
+  const long long deadline = total == 0 ? -1 : NowMs() + static_cast<long long>(total);
+  const auto* in = static_cast<const BYTE*>(buffer);
+  while (put < toWrite) {
+    const ssize_t n = ::write(fd_, in + put, toWrite - put);
+    if (n > 0) {
+      put += static_cast<DWORD>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      const int error = errno;
+      if (written != nullptr) *written = put;
+      return Fail(Win32ErrorFromErrno(error));
+    }
+    short revents = 0;
+    const Ready ready = WaitFor(POLLOUT, deadline, &revents);
+    if (ready == Ready::kTimeout) break;  // short count, not an error
+    if (ready == Ready::kShutdown || (revents & POLLNVAL) != 0) {
+      if (written != nullptr) *written = put;
+      return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (ready == Ready::kError) {
+      const int error = errno;
+      if (written != nullptr) *written = put;
+      return Fail(Win32ErrorFromErrno(error));
+    }
+    // POLLERR/POLLHUP: the next write reports the line's error.
+  }
+  if (written != nullptr) *written = put;
+  return TRUE;
+}
+
+namespace {
+
+// What a target looks like before it is opened.
+enum class TargetKind {
+  kPrinter,    // /dev/usb/lpN: printer class, never created
+  kCharacter,  // a character device (or a missing one under /dev): probed at open
+  kFile,       // anything else: a plain file, created on a write open
+};
+
+class HostPort final : public Device {
+ public:
+  HostPort(std::string path, TargetKind kind) : path_(std::move(path)), kind_(kind) {}
+
+  uintptr_t Open(DWORD access, DWORD share) override {
+    int flags = O_CLOEXEC | O_NOCTTY;
+    const bool reading = (access & GENERIC_READ) != 0;
+    const bool writing = (access & GENERIC_WRITE) != 0;
+    flags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
+    if (kind_ == TargetKind::kFile) {
+      if (writing) flags |= O_APPEND | O_CREAT;
+    } else {
+      flags |= O_NONBLOCK;  // the time-outs are done by poll
+    }
+    int fd;
+    do {
+      fd = ::open(path_.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      SetLastError(Win32ErrorFromErrno(errno));
+      return 0;
+    }
+    // Share mode 0 is exclusive, also against other opens in this process
+    // (flock locks belong to the open, not to the process).
+    const int lockMode = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0 ? LOCK_EX : LOCK_SH;
+    int locked;
+    do {
+      locked = ::flock(fd, lockMode | LOCK_NB);
+    } while (locked < 0 && errno == EINTR);
+    if (locked < 0 && errno == EWOULDBLOCK) {
+      ::close(fd);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return 0;
+    }
+
+    std::shared_ptr<PortOpen> port;
+    switch (kind_) {
+      case TargetKind::kPrinter:
+        port = OpenUsbPrinter(fd);
+        break;
+      case TargetKind::kCharacter: {
+        int status = 0;
+        if (::isatty(fd)) {
+          port = OpenSerialLine(fd);
+        } else if (::ioctl(fd, LPGETSTATUS, &status) == 0) {
+          port = OpenUsbPrinter(fd);
+        } else {
+          // A character device that is neither (e.g. a null device): a stream.
+          ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+          port = OpenFilePort(fd);
+        }
+        break;
+      }
+      case TargetKind::kFile:
+        port = OpenFilePort(fd);
+        break;
+    }
+    if (!port) return 0;
+    std::lock_guard lock(mutex_);
+    const uintptr_t id = next_++;
+    opens_.emplace(id, std::move(port));
+    return id;
+  }
+
+  BOOL Close(uintptr_t open) override {
+    std::shared_ptr<PortOpen> port;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = opens_.find(open);
+      if (it == opens_.end()) return Fail(ERROR_INVALID_HANDLE);
+      port = std::move(it->second);
+      opens_.erase(it);
+    }
+    port->Shutdown();
+    return TRUE;  // the descriptor closes when the last call in flight returns
+  }
+
+  BOOL Read(uintptr_t open, void* buffer, DWORD toRead, DWORD* read) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->Read(buffer, toRead, read);
+  }
+  BOOL Write(uintptr_t open, const void* buffer, DWORD toWrite, DWORD* written) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->Write(buffer, toWrite, written);
+  }
+  BOOL IoControl(uintptr_t open, DWORD code, BYTE* in, DWORD inLen, BYTE* out, DWORD outLen,
+                 DWORD* returned) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->IoControl(code, in, inLen, out, outLen, returned);
+  }
+  BOOL GetCommState(uintptr_t open, DCB* dcb) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return port->GetCommState(dcb);
+  }
+  BOOL SetCommState(uintptr_t open, const DCB* dcb) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return port->SetCommState(dcb);
+  }
+  BOOL GetCommTimeouts(uintptr_t open, COMMTIMEOUTS* timeouts) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->GetCommTimeouts(timeouts);
+  }
+  BOOL SetCommTimeouts(uintptr_t open, const COMMTIMEOUTS* timeouts) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->SetCommTimeouts(timeouts);
+  }
+  BOOL PurgeComm(uintptr_t open, DWORD flags) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->PurgeComm(flags);
+  }
+
+ private:
+  std::shared_ptr<PortOpen> Find(uintptr_t open) {
+    std::lock_guard lock(mutex_);
+    const auto it = opens_.find(open);
+    if (it == opens_.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    return it->second;
+  }
+
+  const std::string path_;
+  const TargetKind kind_;
+  std::mutex mutex_;  // guards opens_ and next_
+  std::map<uintptr_t, std::shared_ptr<PortOpen>> opens_;
+  uintptr_t next_ = 1;
+};
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Device> OpenHostPort(std::u16string_view, std::u16string_view target) {
+  if (target.empty() || target.find(u'\0') != std::u16string_view::npos) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  std::string path = ToUtf8(target);
+  TargetKind kind = TargetKind::kFile;
+  struct stat info {};
+  if (StartsWith(path, "/dev/usb/lp")) {
+    kind = TargetKind::kPrinter;
+  } else if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISCHR(info.st_mode)) kind = TargetKind::kCharacter;
+  } else if (StartsWith(path, "/dev/")) {
+    // A device that is not there (unplugged adapter): opening must fail with
+    // "not found", never create a file in its place.
+    kind = TargetKind::kCharacter;
+  }
+  return std::make_shared<HostPort>(std::move(path), kind);
+}
+
+void InstallHostPortMapper() { SetPortMapper(OpenHostPort); }
+
+}  // namespace kelo::host

@@ -1,0 +1,340 @@
+// Serial lines through termios: the DCB mapped onto the line settings, RTS
+// through the modem-control ioctls, time-outs by poll (TimedDescriptor).
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/host/host_ports.h"
+
+namespace kelo::host {
+
+namespace {
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+struct BaudRate {
+  DWORD rate;
+  speed_t speed;
+};
+
+// The rates termios can name; others (14400, 56000, 128000, 256000) are
+// refused rather than rounded, so the caller learns the line was not set.
+constexpr BaudRate kBaudRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedForRate(DWORD rate, speed_t* speed) {
+  for (const BaudRate& entry : kBaudRates) {
+    if (entry.rate == rate) {
+      *speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD RateForSpeed(speed_t speed) {
+  for (const BaudRate& entry : kBaudRates) {
+    if (entry.speed == speed) return entry.rate;
+  }
+  return 0;
+}
+
+// The bits of a line that LineFromDcb decides; a driver that drops any of
+// them (a pseudo-terminal forces 8 bits without parity) did not take the DCB.
+constexpr tcflag_t kCflagBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t kIflagBits = IXON | IXOFF | IXANY | INPCK | IGNPAR;
+
+bool LineTook(const termios& wanted, const termios& got) {
+  return cfgetospeed(&wanted) == cfgetospeed(&got) && cfgetispeed(&wanted) == cfgetispeed(&got) &&
+         (wanted.c_cflag & kCflagBits) == (got.c_cflag & kCflagBits) &&
+         (wanted.c_iflag & kIflagBits) == (got.c_iflag & kIflagBits);
+}
+
+template <typename Call>
+int RetryEintr(Call call) {
+  int result;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+}  // namespace
+
+DWORD LineFromDcb(const DCB& dcb, termios* line) {
+  speed_t speed = B0;
+  if (!SpeedForRate(dcb.BaudRate, &speed)) return ERROR_INVALID_PARAMETER;
+  if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
+  if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
+  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;  // no such mode here
+  const bool xonXoff = dcb.fOutX || dcb.fInX;
+  if (xonXoff && dcb.XonChar == dcb.XoffChar) return ERROR_INVALID_PARAMETER;
+
+  termios t = *line;
+  if (cfsetospeed(&t, speed) != 0 || cfsetispeed(&t, speed) != 0) return ERROR_INVALID_PARAMETER;
+
+  // Raw: every byte arrives as sent. Breaks are ignored, and with parity on
+  // a damaged byte is dropped (INPCK|IGNPAR) instead of arriving as 0x00,
+  // which a status reader would take for "ready". IXANY stays off so that a
+  // status byte cannot restart output the printer stopped with XOFF.
+  t.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                       IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
+  t.c_iflag |= IGNBRK;
+  if (dcb.fOutX) t.c_iflag |= IXON;
+  if (dcb.fInX) t.c_iflag |= IXOFF;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+
+  // CLOCAL: the line works without carrier; no HUPCL: closing leaves the
+  // modem lines alone (dropping them resets some printers).
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+  t.c_cflag |= CLOCAL | CREAD;
+  switch (dcb.ByteSize) {
+    case 5:
+      t.c_cflag |= CS5;
+      break;
+    case 6:
+      t.c_cflag |= CS6;
+      break;
+    case 7:
+      t.c_cflag |= CS7;
+      break;
+    default:
+      t.c_cflag |= CS8;
+      break;
+  }
+  switch (dcb.Parity) {
+    case ODDPARITY:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      t.c_cflag |= PARENB;
+      break;
+    case MARKPARITY:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case SPACEPARITY:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if (dcb.Parity != NOPARITY) t.c_iflag |= INPCK | IGNPAR;
+  if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  if (xonXoff) {
+    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  }
+  // Reads never wait in the line discipline; poll does the time-outs.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  *line = t;
+  return 0;
+}
+
+void DcbFromLine(const termios& line, const DCB& shadow, DCB* dcb) {
+  *dcb = shadow;
+  dcb->DCBlength = sizeof(DCB);
+  const DWORD rate = RateForSpeed(cfgetospeed(&line));
+  if (rate != 0) dcb->BaudRate = rate;
+  switch (line.c_cflag & CSIZE) {
+    case CS5:
+      dcb->ByteSize = 5;
+      break;
+    case CS6:
+      dcb->ByteSize = 6;
+      break;
+    case CS7:
+      dcb->ByteSize = 7;
+      break;
+    default:
+      dcb->ByteSize = 8;
+      break;
+  }
+  if ((line.c_cflag & PARENB) == 0) {
+    dcb->Parity = NOPARITY;
+  } else if ((line.c_cflag & CMSPAR) != 0) {
+    dcb->Parity = (line.c_cflag & PARODD) != 0 ? MARKPARITY : SPACEPARITY;
+  } else {
+    dcb->Parity = (line.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
+  }
+  // CSTOPB stands for both 1.5 and 2 stop bits.
+  if ((line.c_cflag & CSTOPB) == 0) {
+    dcb->StopBits = ONESTOPBIT;
+  } else if (shadow.StopBits != ONE5STOPBITS) {
+    dcb->StopBits = TWOSTOPBITS;
+  }
+  dcb->fOutX = (line.c_iflag & IXON) != 0;
+  dcb->fInX = (line.c_iflag & IXOFF) != 0;
+  dcb->XonChar = static_cast<char>(line.c_cc[VSTART]);
+  dcb->XoffChar = static_cast<char>(line.c_cc[VSTOP]);
+  // CRTSCTS is CTS output flow and RTS handshake at once; which of the two
+  // was asked for is known from the shadow only.
+  if ((line.c_cflag & CRTSCTS) != 0) {
+    if (!shadow.fOutxCtsFlow && shadow.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      dcb->fOutxCtsFlow = 1;
+      dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
+  } else {
+    dcb->fOutxCtsFlow = 0;
+    if (shadow.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb->fRtsControl = RTS_CONTROL_ENABLE;
+  }
+}
+
+namespace {
+
+class SerialLine final : public TimedDescriptor {
+ public:
+  explicit SerialLine(int fd) : TimedDescriptor(fd) {}
+
+  ~SerialLine() override {
+    // Closing a tty waits until its output has gone, for ever when the
+    // printer holds CTS low. Give the output the write time-out to leave,
+    // then discard the rest so that the close cannot hang.
+    const COMMTIMEOUTS t = Timeouts();
+    const long waitMs = std::min<DWORD>(t.WriteTotalTimeoutConstant, 2000);
+    for (long waited = 0; waited < waitMs; waited += 5) {
+      int pending = 0;
+      if (::ioctl(fd(), TIOCOUTQ, &pending) != 0 || pending == 0) break;
+      const timespec step{0, 5 * 1000 * 1000};
+      nanosleep(&step, nullptr);
+    }
+    ::tcflush(fd(), TCOFLUSH);
+    CloseDescriptor();
+  }
+
+  bool Init() {
+    termios line{};
+    if (RetryEintr([&] { return ::tcgetattr(fd(), &line); }) != 0) {
+      SetLastError(Win32ErrorFromErrno(errno));
+      return false;
+    }
+    int bits = 0;
+    modemLines_ = ::ioctl(fd(), TIOCMGET, &bits) == 0;
+
+    // Start from a known line: raw 8N1 without flow control at the current
+    // rate, whatever the previous user of the device left behind.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = RateForSpeed(cfgetospeed(&line));
+    if (dcb.BaudRate == 0) dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl =
+        !modemLines_ || (bits & TIOCM_RTS) != 0 ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    const DWORD error = LineFromDcb(dcb, &line);
+    if (error != 0) {
+      SetLastError(error);
+      return false;
+    }
+    if (RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &line); }) != 0) {
+      SetLastError(Win32ErrorFromErrno(errno));
+      return false;
+    }
+    shadow_ = dcb;
+    return true;
+  }
+
+  BOOL GetCommState(DCB* dcb) override {
+    std::lock_guard lock(mutex_);
+    termios line{};
+    if (RetryEintr([&] { return ::tcgetattr(fd(), &line); }) != 0) {
+      return Fail(Win32ErrorFromErrno(errno));
+    }
+    DcbFromLine(line, shadow_, dcb);
+    return TRUE;
+  }
+
+  BOOL SetCommState(const DCB* dcb) override {
+    std::lock_guard lock(mutex_);
+    termios old{};
+    if (RetryEintr([&] { return ::tcgetattr(fd(), &old); }) != 0) {
+      return Fail(Win32ErrorFromErrno(errno));
+    }
+    termios line = old;
+    const DWORD error = LineFromDcb(*dcb, &line);
+    if (error != 0) return Fail(error);
+    if (RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &line); }) != 0) {
+      return Fail(Win32ErrorFromErrno(errno));
+    }
+    termios now{};
+    if (RetryEintr([&] { return ::tcgetattr(fd(), &now); }) != 0 || !LineTook(line, now)) {
+      Restore(old);
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // After the termios change: with CRTSCTS still on, the driver could
+    // raise RTS again behind a TIOCMBIC. A device without modem lines (a
+    // pseudo-terminal) only fails when asked to change the line.
+    const DWORD rts = dcb->fRtsControl;
+    if ((rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_DISABLE) &&
+        (modemLines_ || rts != shadow_.fRtsControl)) {
+      const int bit = TIOCM_RTS;
+      const unsigned long request = rts == RTS_CONTROL_ENABLE ? TIOCMBIS : TIOCMBIC;
+      if (RetryEintr([&] { return ::ioctl(fd(), request, &bit); }) != 0) {
+        const int cause = errno;
+        Restore(old);
+        return Fail(cause == ENODEV ? ERROR_DEV_NOT_EXIST : ERROR_NOT_SUPPORTED);
+      }
+    }
+    shadow_ = *dcb;
+    shadow_.DCBlength = sizeof(DCB);
+    return TRUE;
+  }
+
+  BOOL PurgeComm(DWORD flags) override {
+    if ((flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    const bool tx = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+    const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
+    if (!tx && !rx) return TRUE;
+    const int queue = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+    if (RetryEintr([&] { return ::tcflush(fd(), queue); }) != 0) {
+      return Fail(Win32ErrorFromErrno(errno));
+    }
+    return TRUE;
+  }
+
+ private:
+  void Restore(const termios& old) {
+    RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &old); });
+  }
+
+  std::mutex mutex_;  // guards shadow_; one line change at a time
+  DCB shadow_{};       // the DCB last set (fields termios does not hold)
+  bool modemLines_ = false;  // TIOCMGET works: the device has RTS/DTR
+};
+
+}  // namespace
+
+std::shared_ptr<PortOpen> OpenSerialLine(int fd) {
+  auto line = std::make_shared<SerialLine>(fd);
+  if (!line->Init()) return nullptr;  // the destructor closes fd
+  return line;
+}
+
+}  // namespace kelo::host
