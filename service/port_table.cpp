@@ -1,0 +1,90 @@
+#include "service/port_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/kernel.h"
+#include "platform/threads.h"
+#include "port/port_io.h"
+#include "service/control_codes.h"
+#include "service/rts.h"
+
+namespace {
+
+constexpr DWORD kIdleStopDelayMs = 30000;
+constexpr DWORD kCloseSleepMs = 150;
+
+// wcsncmp over n characters: both strings end at their terminator.
+bool EqualOver(const std::u16string& a, const std::u16string& b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const WCHAR ca = i < a.size() ? a[i] : WCHAR{0};
+    const WCHAR cb = i < b.size() ? b[i] : WCHAR{0};
+    if (ca != cb) return false;
+    if (ca == 0) return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadCallerName(const BYTE* in, DWORD inLen, std::u16string* name) {
+  if (in == nullptr || inLen < sizeof(WCHAR) || inLen % sizeof(WCHAR) != 0) return false;
+  std::u16string text;
+  for (DWORD offset = 0; offset < inLen; offset += sizeof(WCHAR)) {
+    WCHAR c = 0;
+    std::memcpy(&c, in + offset, sizeof(c));  // the caller's buffer may be unaligned
+    if (c == 0) {
+      *name = std::move(text);
+      return true;
+    }
+    text.push_back(c);
+  }
+  return false;
+}
+
+bool NameMatchesCallerBound(const std::u16string& caller, DWORD callerChars,
+                            const std::u16string& stored) {
+  return EqualOver(caller, stored, std::min<size_t>(callerChars, stored.size()));
+}
+
+bool NameMatchesEitherPrefix(const std::u16string& caller, const std::u16string& stored) {
+  return EqualOver(caller, stored, std::min(caller.size(), stored.size()));
+}
+
+BYTE AllocatePortIndex() {
+  const auto& table = ServiceState.g_mapOpenPorts;
+  if (table.empty()) return 1;
+  const BYTE largest = table.rbegin()->first;
+  if (largest < 255) return static_cast<BYTE>(largest + 1);
+  for (unsigned index = 1; index <= 255; ++index) {
+    if (table.count(static_cast<BYTE>(index)) == 0) return static_cast<BYTE>(index);
+  }
+  return 0;
+}
+
+PortRecord* FindPort(BYTE index) {
+  auto it = ServiceState.g_mapOpenPorts.find(index);
+  return it == ServiceState.g_mapOpenPorts.end() ? nullptr : &it->second;
+}
+
+BOOL ReleasePortReference(BYTE index) {
+  auto& table = ServiceState.g_mapOpenPorts;
+  const auto it = table.find(index);
+  if (it == table.end()) return FALSE;
+  PortRecord& record = it->second;
+  --record.refCount;
+  if (record.refCount == 0) {
+    if (ServiceState.RTSOnOff) SendRtsModeCommand(record.handle, record.kind, ServiceState.RTSOff);
+    ClosePort(record.handle, record.kind);
+    table.erase(it);
+    return TRUE;
+  }
+  // The remaining holder is as a rule the monitor: let it go after a while.
+  if (record.refCount == 1 && ServiceState.monitoredPort != 0 &&
+      table.count(ServiceState.monitoredPort) != 0) {
+    PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop, kIdleStopDelayMs,
+                       0);
+    Sleep(kCloseSleepMs);
+  }
+  return TRUE;
+}

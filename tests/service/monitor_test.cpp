@@ -1,0 +1,350 @@
+// The status monitor thread: reading and queueing status bytes, requests
+// and their time-outs, port selection, delayed stops, lost ports, and
+// clients racing it.
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "tests/service/service_fixture.h"
+
+namespace {
+
+using namespace kelo::test;
+using service::KLP_CHECK_STATUS;
+using service::KLP_OPEN;
+using service::MonitorKeepAlive;
+using service::MonitorSendReset;
+using service::MonitorStop;
+using service::MonitorWatch;
+
+bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > ms) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+std::vector<BYTE> Statuses(const std::deque<StatusRecord>& queue) {
+  std::vector<BYTE> bytes;
+  for (const StatusRecord& r : queue) bytes.push_back(r.status);
+  return bytes;
+}
+
+class MonitorTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
+    com2 = InstallPort(u"COM2:", PortDouble::Type::kSerial);
+    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
+    Load();
+    // The same named events, as an application opens them.
+    dataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
+    timeoutEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_TIMEOUT");
+    ASSERT_NE(dataEvent, nullptr);
+    ASSERT_NE(timeoutEvent, nullptr);
+  }
+  void TearDown() override {
+    ServiceTest::TearDown();
+    CloseHandle(dataEvent);
+    CloseHandle(timeoutEvent);
+  }
+  static void Post(UINT message, WPARAM w, LPARAM l) {
+    ASSERT_TRUE(PostThreadMessageW(ServiceState.monitorThreadId.load(), message, w, l));
+  }
+  static std::vector<BYTE> Queue() {
+    ServiceLock guard;
+    return Statuses(ServiceState.statusQueue);
+  }
+  static std::vector<BYTE> History() {
+    ServiceLock guard;
+    return Statuses(ServiceState.statusHistory);
+  }
+  static BYTE MonitoredPort() {
+    ServiceLock guard;
+    return ServiceState.monitoredPort;
+  }
+  static bool MonitorRunning() { return ServiceState.monitorThread.load() != nullptr; }
+
+  std::shared_ptr<PortDouble> com1, com2, lpt1;
+  HANDLE dataEvent = nullptr;
+  HANDLE timeoutEvent = nullptr;
+};
+
+TEST_F(MonitorTest, ThreeBytesMakeThreeRecordsInOrderAndOneDataEvent) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  // The monitor takes its own reference when it picks up the attach (an idle
+  // monitor looks at its messages every 200 ms).
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  EXPECT_EQ(MonitoredPort(), 1);
+  com1->QueueRead({0x80, 0x81, 0x82});
+  EXPECT_EQ(WaitForSingleObject(dataEvent, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(dataEvent, 300), WAIT_TIMEOUT);
+  EXPECT_EQ(Queue(), (std::vector<BYTE>{0x80, 0x81, 0x82}));
+  EXPECT_EQ(History(), (std::vector<BYTE>{0x80, 0x81, 0x82}));
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  {
+    ServiceLock guard;
+    EXPECT_EQ(ServiceState.queuedPort, 1);
+    for (const StatusRecord& r : ServiceState.statusQueue) {
+      EXPECT_EQ(r.yearLow | (r.yearHigh << 8), now.wYear);
+      EXPECT_GE(r.month, 1);
+      EXPECT_LE(r.month, 12);
+      EXPECT_LT(r.second, 60);
+      EXPECT_EQ(r.unused5, 0);
+      EXPECT_EQ(r.unused9, 0);
+    }
+  }
+  // The newest status byte says out of paper.
+  EXPECT_FALSE(Control(KLP_CHECK_STATUS + 1, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUT_OF_PAPER));
+}
+
+TEST_F(MonitorTest, SeventyBytesKeepTheNewest64InBothQueues) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  std::vector<BYTE> bytes;
+  for (int i = 0; i < 70; ++i) bytes.push_back(static_cast<BYTE>(i));
+  com1->QueueRead(bytes);
+  ASSERT_TRUE(WaitUntil([] { return !Queue().empty() && Queue().back() == 69; }, 2000));
+  const std::vector<BYTE> newest(bytes.begin() + 6, bytes.end());
+  EXPECT_EQ(Queue(), newest);
+  EXPECT_EQ(History(), newest);
+}
+
+TEST_F(MonitorTest, UnansweredRequestSetsTheTimeoutEventAfterWaitPlus100) {
+  ASSERT_EQ(Open(u"LPT1:"), 1);  // the quiet open's reference goes to the monitor
+  ASSERT_TRUE(ensureMonitor());
+  const DWORD start = GetTickCount();
+  Post(MonitorWatch, 1 + (500u << 16), 1);
+  ASSERT_EQ(WaitForSingleObject(timeoutEvent, 2000), WAIT_OBJECT_0);
+  const DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, 600u);
+  EXPECT_LT(elapsed, 1200u);
+  EXPECT_EQ(lpt1->WrittenBytes(), (std::vector<BYTE>{0x1B, 0x6B, 0xFF}));
+  EXPECT_EQ(MonitoredPort(), 1);
+  EXPECT_EQ(WaitForSingleObject(dataEvent, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(MonitorTest, AnsweredRequestSetsOnlyTheDataEvent) {
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  com1->AnswerStatusRequest(0x88, 100);
+  ASSERT_TRUE(ensureMonitor());
+  Post(MonitorWatch, 1 + (500u << 16), 1);
+  EXPECT_EQ(WaitForSingleObject(dataEvent, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 800), WAIT_TIMEOUT);
+  EXPECT_FALSE(Control(KLP_CHECK_STATUS + 1, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+}
+
+TEST_F(MonitorTest, RequestByRtsPulse) {
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  ASSERT_EQ(Open(u"LPT1:"), 2);
+  ASSERT_TRUE(ensureMonitor());
+  const size_t before = com1->RtsChanges().size();
+  Post(MonitorWatch, 1 + (100u << 16), 0x10001);
+  ASSERT_TRUE(WaitUntil([&] { return com1->RtsChanges().size() >= before + 2; }, 1000));
+  const std::vector<RtsChange> rts = com1->RtsChanges();
+  EXPECT_EQ(rts[before].rtsControl, RTS_CONTROL_DISABLE);
+  EXPECT_EQ(rts[before + 1].rtsControl, RTS_CONTROL_ENABLE);
+  EXPECT_GE(rts[before + 1].tick - rts[before].tick, 20u);
+  EXPECT_TRUE(com1->Writes().empty());  // no ESC k 255
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 1500), WAIT_OBJECT_0);
+
+  // A parallel-class port has no RTS line: the time-out event comes at once.
+  const DWORD start = GetTickCount();
+  Post(MonitorWatch, 2 + (5000u << 16), 0x10001);
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 1000), WAIT_OBJECT_0);
+  EXPECT_LT(GetTickCount() - start, 500u);
+}
+
+TEST_F(MonitorTest, SwitchingPortsEmptiesOnlyTheQueueAndHandsBackTheReference) {
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  ASSERT_EQ(Open(u"COM2:"), 2);
+  ASSERT_EQ(Open(u"COM2:"), 2);
+  ASSERT_TRUE(ensureMonitor());
+  Post(MonitorWatch, 1, 0);  // watch only
+  com1->QueueRead({0x84});
+  ASSERT_TRUE(WaitUntil([] { return Queue().size() == 1; }, 1000));
+  EXPECT_TRUE(com1->Writes().empty());
+  Post(MonitorWatch, 2, 0);
+  ASSERT_TRUE(WaitUntil([] { return MonitoredPort() == 2; }, 1000));
+  EXPECT_TRUE(Queue().empty());
+  EXPECT_EQ(History(), std::vector<BYTE>{0x84});
+  EXPECT_EQ(RefCount(1), 1);
+  EXPECT_EQ(RefCount(2), 2);
+
+  // An index that is not open makes the thread idle, with no request.
+  Post(MonitorWatch, 9 + (100u << 16), 1);
+  ASSERT_TRUE(WaitUntil([] { return MonitoredPort() == 0; }, 1000));
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 400), WAIT_TIMEOUT);
+  EXPECT_TRUE(com2->Writes().empty());
+}
+
+TEST_F(MonitorTest, DelayedStopEndsTheThreadAndReleasesItsPort) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  const DWORD start = GetTickCount();
+  Post(MonitorStop, 300, 0);
+  ASSERT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 2000));
+  EXPECT_GE(GetTickCount() - start, 300u);
+  EXPECT_EQ(ServiceState.monitorThreadId.load(), 0u);
+  EXPECT_EQ(RefCount(1), 1);
+  EXPECT_EQ(MonitoredPort(), 0);
+  // The next command that needs the monitor starts a new one.
+  ASSERT_TRUE(ensureMonitor());
+  EXPECT_TRUE(MonitorRunning());
+}
+
+TEST_F(MonitorTest, KeepAliveCancelsADelayedStop) {
+  ASSERT_TRUE(ensureMonitor());
+  Post(MonitorStop, 300, 0);
+  Sleep(50);
+  ASSERT_TRUE(ensureMonitor());  // posts MonitorKeepAlive
+  Sleep(600);
+  EXPECT_TRUE(MonitorRunning());
+  Post(MonitorStop, 100, 0);  // a new stop replaces nothing cancelled
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1500));
+}
+
+TEST_F(MonitorTest, DelayedStopAcrossTheTickCountWrap) {
+  kelo::host::SetTickCount(0xFFFFFFFFu - 400);
+  ASSERT_TRUE(ensureMonitor());
+  const DWORD posted = GetTickCount();
+  ASSERT_GT(posted, 0xFFFFFFFFu - 300);  // the deadline lies past the wrap
+  Post(MonitorStop, 500, 0);
+  Sleep(250);
+  EXPECT_TRUE(MonitorRunning());  // wrapped by now, but not yet due
+  ASSERT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 2000));
+  EXPECT_GE(GetTickCount() - posted, 500u);
+}
+
+TEST_F(MonitorTest, LostPortEndsTheMonitorAndClosesThePortForGood) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 3; }, 1000));
+  com1->Vanish(ERROR_SERIAL_NO_DEVICE);
+  ASSERT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1000));
+  EXPECT_EQ(OpenPortCount(), 0u);
+  EXPECT_EQ(com1->OpenCount(), 0);
+  EXPECT_FALSE(Write(1, {1, 2, 3}));
+}
+
+TEST_F(MonitorTest, LostParallelPortIsSeenThroughTheFollowUpRequest) {
+  ASSERT_EQ(Open(u"LPT1:", KLP_OPEN), 1);
+  lpt1->SetFollowUpResult(false);  // reads return nothing, the follow-up fails: 1226
+  ASSERT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1000));
+  EXPECT_EQ(OpenPortCount(), 0u);
+  EXPECT_EQ(lpt1->OpenCount(), 0);
+}
+
+TEST_F(MonitorTest, SendResetWritesEscAtAndClosesOnlyWhenAsked) {
+  HANDLE lpt = CreateFileW(u"LPT1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE com = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(lpt, INVALID_HANDLE_VALUE);
+  ASSERT_NE(com, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(ensureMonitor());
+  Post(MonitorSendReset, reinterpret_cast<WPARAM>(lpt), 9 + 0x10000);
+  Post(MonitorSendReset, reinterpret_cast<WPARAM>(com), 8);
+  ASSERT_TRUE(WaitUntil([&] { return lpt1->OpenCount() == 0 && !com1->Writes().empty(); }, 1000));
+  EXPECT_EQ(lpt1->WrittenBytes(), (std::vector<BYTE>{0x1B, 0x40}));
+  EXPECT_EQ(com1->WrittenBytes(), (std::vector<BYTE>{0x1B, 0x40}));
+  EXPECT_EQ(com1->OpenCount(), 1);
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 0), WAIT_TIMEOUT);
+  CloseHandle(com);
+  // A reset that cannot be written sets the time-out event.
+  Post(MonitorSendReset, reinterpret_cast<WPARAM>(com), 8);
+  EXPECT_EQ(WaitForSingleObject(timeoutEvent, 1000), WAIT_OBJECT_0);
+}
+
+TEST_F(MonitorTest, DeinitStopsTheMonitorWhichHandsBackItsReference) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(KLP_Deinit(1));
+  EXPECT_LT(GetTickCount() - start, 1000u);
+  EXPECT_FALSE(MonitorRunning());
+  // Single-threaded again: the table can be looked at without the lock.
+  ASSERT_EQ(ServiceState.g_mapOpenPorts.count(1), 1u);
+  EXPECT_EQ(ServiceState.g_mapOpenPorts.at(1).refCount, 1);
+  EXPECT_EQ(com1->OpenCount(), 1);
+  Load();
+}
+
+// The monitor is stuck in a port read past KLP_Deinit's 2000 ms: the lock
+// and the events must stay usable until it leaves, and go with it.
+TEST_F(MonitorTest, MonitorOutlivingDeinitTearsDownLockAndEventsItself) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  com1->StallNextRead(2600);
+  Sleep(100);  // the monitor is inside the stalled read, holding the lock
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(KLP_Deinit(1));
+  EXPECT_GE(GetTickCount() - start, 1900u);
+  HANDLE monitor = ServiceState.monitorHandle;
+  ASSERT_NE(monitor, nullptr);
+  ASSERT_EQ(WaitForSingleObject(monitor, 3000), WAIT_OBJECT_0);
+  EXPECT_FALSE(ServiceState.lockCreated);
+  EXPECT_EQ(ServiceState.statusDataEvent, nullptr);
+  EXPECT_EQ(ServiceState.statusTimeoutEvent, nullptr);
+  EXPECT_EQ(ServiceState.g_mapOpenPorts.at(1).refCount, 1);  // its reference came back
+  Load();
+  EXPECT_EQ(ServiceState.monitorHandle, nullptr);
+  EXPECT_TRUE(ServiceState.lockCreated);
+}
+
+// Clients open, write, check and close on both ports at once while the
+// monitor reads and queues; ThreadSanitizer watches.
+TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    while (feeding.load()) {
+      com1->QueueRead({0x80});
+      lpt1->QueueRead({0x80, 0x80});
+      Sleep(15);
+    }
+  });
+  constexpr int kClients = 4;
+  constexpr int kRounds = 5;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      const std::u16string name = c % 2 ? u"COM1:" : u"LPT1:";
+      for (int r = 0; r < kRounds; ++r) {
+        const BYTE index = Open(name, r % 2 ? KLP_OPEN : service::KLP_OPEN_QUIET);
+        if (index == 0) {
+          ++failures;
+          continue;
+        }
+        if (!Write(index, std::vector<BYTE>(16, static_cast<BYTE>(c)))) ++failures;
+        Control(KLP_CHECK_STATUS + index, nullptr);
+        if (!Close(index)) ++failures;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  feeding.store(false);
+  feeder.join();
+  EXPECT_EQ(failures.load(), 0);
+  // Every client write reached its port whole.
+  int clientWrites = 0;
+  for (const auto& port : {com1, lpt1}) {
+    for (const PortWrite& w : port->Writes()) {
+      if (w.bytes.size() == 16) ++clientWrites;
+    }
+  }
+  EXPECT_EQ(clientWrites, kClients * kRounds);
+  EXPECT_LE(Queue().size(), kStatusQueueLimit);
+  EXPECT_TRUE(KLP_Deinit(1));
+  // Only the monitor's references could remain, and it gave them back.
+  EXPECT_TRUE(ServiceState.g_mapOpenPorts.empty());
+  EXPECT_EQ(com1->OpenCount() + lpt1->OpenCount(), 0);
+  Load();
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Shared set-up of the service tests: the service loaded, port doubles
+// registered, and small wrappers around KLP_IOControl.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_api.h"
+#include "platform/platform.h"
+#include "service/control_codes.h"
+#include "service/service_state.h"
+#include "service/stream_entry.h"
+#include "tests/port/port_double.h"
+
+namespace kelo::test {
+
+inline constexpr const char16_t* kServiceKey = u"Drivers\\BuiltIn\\KLP";
+inline constexpr DWORD kSentinelError = 0xC0FFEE;
+
+// The wide name with its terminator, as a client passes it.
+inline std::vector<BYTE> NameBytes(const std::u16string& name) {
+  std::vector<BYTE> bytes((name.size() + 1) * sizeof(char16_t), 0);
+  std::memcpy(bytes.data(), name.data(), name.size() * sizeof(char16_t));
+  return bytes;
+}
+
+inline BOOL Control(DWORD code, const std::vector<BYTE>* in, BYTE* out = nullptr,
+                    DWORD outLen = 0, DWORD* actual = nullptr) {
+  return KLP_IOControl(1, code, in ? const_cast<BYTE*>(in->data()) : nullptr,
+                       in ? static_cast<DWORD>(in->size()) : 0, out, outLen, actual);
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { kelo::host::StartDebugCapture(); }
+  void TearDown() override {
+    if (loaded_) KLP_Deinit(1);
+    kelo::host::StopDebugCapture();
+  }
+  void Load() {
+    ASSERT_EQ(KLP_Init(kServiceKey, nullptr), 1u);
+    loaded_ = true;
+  }
+  // Opens by name with KLP_OPEN_QUIET (or `command`); returns the index, 0 on failure.
+  static BYTE Open(const std::u16string& name, DWORD command = service::KLP_OPEN_QUIET) {
+    const std::vector<BYTE> in = NameBytes(name);
+    BYTE index = 0;
+    DWORD actual = 0;
+    if (!Control(command, &in, &index, 1, &actual)) return 0;
+    EXPECT_EQ(actual, 1u);
+    return index;
+  }
+  static BOOL Close(BYTE index) { return Control(service::KLP_CLOSE + index, nullptr); }
+  static BOOL Write(BYTE index, const std::vector<BYTE>& data,
+                    DWORD command = service::KLP_WRITE) {
+    return Control(command + index, &data);
+  }
+  // Observation only, under the service's lock.
+  static size_t OpenPortCount() {
+    ServiceLock guard;
+    return ServiceState.g_mapOpenPorts.size();
+  }
+  static int RefCount(BYTE index) {
+    ServiceLock guard;
+    const auto it = ServiceState.g_mapOpenPorts.find(index);
+    return it == ServiceState.g_mapOpenPorts.end() ? 0 : it->second.refCount;
+  }
+  static std::vector<std::string> DebugLines() { return kelo::host::TakeDebugLines(); }
+
+ private:
+  bool loaded_ = false;
+};
+
+}  // namespace kelo::test
