@@ -3,67 +3,78 @@
 #include <algorithm>
 
 #include "raster/diffusion.h"
+#include "raster/reciprocal_table.h"
 
 namespace {
 
 // Luminance weights; they add up to 255, so white is grey level 254.
 int GreyLevel(int red, int green, int blue) { return (76 * red + 151 * green + 28 * blue) >> 8; }
 
-}  // namespace
+// The hue, saturation and value conversions run once per distinct colour of
+// a line, on photos for nearly every pixel. Which component is largest and
+// which hue sector a pixel falls in change from pixel to pixel, so both are
+// chosen by selection instead of branches.
 
-Hsv RgbToHsv(int red, int green, int blue) {
+// a * 255 / d for a within -d..d, truncated toward zero.
+inline int ScaledDifference(int a, int d) {
+  const int q = Times255Over(a < 0 ? -a : a, d);
+  return a < 0 ? -q : q;
+}
+
+inline Hsv ToHsv(int red, int green, int blue) {
   const int max = std::max({red, green, blue});
   const int min = std::min({red, green, blue});
   const int d = max - min;
-  Hsv hsv = {0, max > 0 ? d * 255 / max : 0, max};
+  Hsv hsv = {0, max > 0 ? Times255Over(d, max) : 0, max};
   if (d == 0) return hsv;
-  if (red == max) {
-    hsv.h = (green - blue) * 255 / d;
-  } else if (green == max) {
-    hsv.h = 512 + (blue - red) * 255 / d;
-  } else {
-    hsv.h = 1024 + (red - green) * 255 / d;
-  }
-  if (hsv.h < 0) hsv.h += 1536;
+  // Ties for the largest go to red first, then green.
+  const int fromRed = ScaledDifference(green - blue, d);
+  const int fromGreen = 512 + ScaledDifference(blue - red, d);
+  const int fromBlue = 1024 + ScaledDifference(red - green, d);
+  const int h = red == max ? fromRed : (green == max ? fromGreen : fromBlue);
+  hsv.h = h < 0 ? h + 1536 : h;
   return hsv;
 }
 
-Rgb HsvToRgb(int hue, int saturation, int value) {
+// Per sector, which of value, p, q, t makes red, green and blue.
+constexpr BYTE kSectorComponents[6][3] = {{0, 3, 1}, {2, 0, 1}, {1, 0, 3},
+                                         {1, 2, 0}, {3, 1, 0}, {0, 1, 2}};
+
+inline Rgb ToRgb(int hue, int saturation, int value) {
   if (saturation == 0) return {value, value, value};
-  const int sector = hue / 256;
+  // A hue beyond 0..1535 (the hue warp produces none) takes sector 5's order.
+  const int sector = static_cast<int>(std::min(static_cast<unsigned>(hue) / 256u, 5u));
   const int f = hue - 256 * sector;
-  const int p = (255 - saturation) * value / 255;
-  const int q = ((65025 - f * saturation) * value / 255) / 255;
-  const int t = ((65025 - (255 - f) * saturation) * value / 255) / 255;
-  switch (sector) {
-    case 0:
-      return {value, t, p};
-    case 1:
-      return {q, value, p};
-    case 2:
-      return {p, value, t};
-    case 3:
-      return {p, q, value};
-    case 4:
-      return {t, p, value};
-    default:
-      return {value, p, q};
-  }
+  const int components[4] = {
+      value,
+      (255 - saturation) * value / 255,  // p
+      ((65025 - f * saturation) * value / 255) / 255,  // q
+      ((65025 - (255 - f) * saturation) * value / 255) / 255,  // t
+  };
+  const BYTE* pick = kSectorComponents[sector];
+  return {components[pick[0]], components[pick[1]], components[pick[2]]};
 }
 
+}  // namespace
+
+Hsv RgbToHsv(int red, int green, int blue) { return ToHsv(red, green, blue); }
+
+Rgb HsvToRgb(int hue, int saturation, int value) { return ToRgb(hue, saturation, value); }
+
 PixelTones SeparateColourPixel(const RasterState& r, int red, int green, int blue) {
-  Hsv hsv = RgbToHsv(red, green, blue);
+  const Hsv hsv = ToHsv(red, green, blue);
   const int value = 255 - r.valueCurve[255 - hsv.v];
-  int h = hsv.h;
-  // Bends blue toward cyan and green toward yellow; decided on the input.
-  if (blue > red && blue > green) {
-    h = h < 1024 ? 768 + (h - 768) * r.blueHueWarp / 255
-                 : 1280 + (512 - r.blueHueWarp) * (h - 1280) / 255;
-  } else if (green > red && green > blue) {
-    h = h < 512 ? 256 + (h - 256) * r.greenHueWarp / 255
-                : 768 + (512 - r.greenHueWarp) * (h - 768) / 255;
-  }
-  const Rgb rgb = HsvToRgb(h, hsv.s, value);
+  const int h = hsv.h;
+  // Bends blue toward cyan and green toward yellow, decided on the input;
+  // the sector ends 256, 768 and 1280 stay in place.
+  const int towardCyan = h < 1024 ? 768 + (h - 768) * r.blueHueWarp / 255
+                                  : 1280 + (512 - r.blueHueWarp) * (h - 1280) / 255;
+  const int towardYellow = h < 512 ? 256 + (h - 256) * r.greenHueWarp / 255
+                                   : 768 + (512 - r.greenHueWarp) * (h - 768) / 255;
+  const bool blueLargest = blue > red && blue > green;
+  const bool greenLargest = green > red && green > blue;
+  const int warped = blueLargest ? towardCyan : (greenLargest ? towardYellow : h);
+  const Rgb rgb = ToRgb(warped, hsv.s, value);
   const int c = r.colourTone[255 - rgb.r];
   const int m = r.colourTone[255 - rgb.g];
   const int y = r.colourTone[255 - rgb.b];

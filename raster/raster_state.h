@@ -55,6 +55,13 @@ struct RasterState {
   // on the printer side. Indexed by plane, reset at every page start.
   bool seedSent[kPlanes] = {};
 
+  // Sees every plane row as it goes to the row writer (plane 0..3 = K, C,
+  // M, Y), for tools and tests that check the stream against the dots.
+  // Unset while printing; then it costs one test per plane row.
+  using DotRowObserver = void (*)(void* context, int plane, const BYTE* dots, int rowBytes);
+  DotRowObserver dotRowObserver = nullptr;
+  void* observerContext = nullptr;
+
   // The diffusion noise's generator, private to this context so that the
   // host's own random state is left alone; restarted at every page.
   uint32_t randomState = 119;

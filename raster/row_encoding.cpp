@@ -97,6 +97,9 @@ int SendRasterRow(PrinterChannel& channel, const BYTE* payload, int n) {
 int EncodeDotRow(RasterState& raster, PrinterChannel& channel, const BYTE* dots, BYTE* seed,
                  int plane) {
   const int b = raster.rowBytes;
+  if (raster.dotRowObserver != nullptr) {
+    raster.dotRowObserver(raster.observerContext, plane, dots, b);
+  }
   int result;
   if (IsBlank(dots, b)) {
     // A blank row in encoding 0 is a zero seed on both sides.

@@ -98,11 +98,32 @@ TEST(DeltaRow, OverflowFallsBackToTheWholeRowInEncoding0) {
   EXPECT_EQ(Bytes(f.raster.kSeed, f.raster.kSeed + 4), dense);
 }
 
-TEST(EncodeDotRow, FirstRowOfAPageSetsTheModeAndTheSeed) {
-  RasterFixture f(32);
-  const Bytes row = {0x00, 0x10, 0x00, 0x00};
-  ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, row.data(), f.raster.kSeed, 0));
-  EXPECT_EQ(f.Sent(), (Bytes{0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x04, 0x00, 0x10, 0x00, 0x00}));
+TEST(EncodeDotRow, FirstRowOfAPageSelectsEncoding0AndSetsTheSeed) {
+  // After setup the printer is in encoding 5, after a page in 3 with that
+  // page's seeds; the driver assumes neither.
+  for (bool secondPage : {false, true}) {
+    RasterFixture f(32);
+    if (secondPage) {
+      const Bytes ink = {0xFF, 0x0F, 0xFF, 0xFF};
+      ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, ink.data(), f.raster.kSeed, 0));
+      ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, ink.data(), f.raster.kSeed, 0));
+      ResetPageRaster(f.raster);
+    }
+    const size_t start = f.Sent().size();
+    const Bytes row = {0x00, 0x10, 0x00, 0x00};
+    const Bytes blank(4, 0);
+    ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, row.data(), f.raster.kSeed, 0));
+    ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, blank.data(), f.raster.kSeed, 0));
+    ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, blank.data(), f.raster.kSeed, 0));
+    ResetPageRaster(f.raster);
+    ASSERT_TRUE(EncodeDotRow(f.raster, *f.channel, blank.data(), f.raster.kSeed, 0));
+    const Bytes all = f.Sent();
+    const Bytes sent(all.begin() + static_cast<ptrdiff_t>(start), all.end());
+    EXPECT_EQ(sent, (Bytes{0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x04, 0x00, 0x10, 0x00, 0x00,  // whole
+                           0x1B, 0x67, 0x00, 0x1B, 0x67, 0x00,  // blank rows, mode 0 current
+                           0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x00}))  // next page: mode again
+        << HexDump(sent);
+  }
 }
 
 TEST(EncodeDotRow, AFailedPayloadWriteReturnsZero) {
