@@ -35,6 +35,15 @@ DEVMODEW Devmode(SHORT paper, SHORT orientation = DMORIENT_PORTRAIT) {
   return devmode;
 }
 
+// A custom paper of the given millimetres (tenths are not used here).
+DEVMODEW CustomPaper(SHORT widthMm, SHORT lengthMm) {
+  DEVMODEW devmode = Devmode(DMPAPER_USER);
+  devmode.dmFields |= DM_PAPERWIDTH | DM_PAPERLENGTH;
+  devmode.dmPaperWidth = widthMm;
+  devmode.dmPaperLength = lengthMm;
+  return devmode;
+}
+
 // A top-down source surface over `pixels` (3 bytes a pixel).
 SURFOBJ Source(std::vector<uint8_t>& pixels, LONG width, LONG height) {
   SURFOBJ source = {};
@@ -54,13 +63,14 @@ bool EndsWith(const Bytes& bytes, const Bytes& tail) {
 
 // Only the driver's enable, with a page description the test can read.
 struct Enabled {
+  DEVMODEW devmode;  // as the driver left it
   DRVENABLEDATA table = kelo::engine::DefaultDriverTable();
   ENGCALLBACKS callbacks = kelo::engine::EngineCallbacks();
   GDIINFO info = {};
   DEVINFO devInfo = {};
   DHPDEV pdev = nullptr;
 
-  explicit Enabled(DEVMODEW devmode) {
+  explicit Enabled(const DEVMODEW& requested) : devmode(requested) {
     DrvEnableDriver(0, sizeof table, &table, &callbacks);
     std::u16string port = u"LPT1:";
     pdev = DrvEnablePDEV(&devmode, port.data(), 0, nullptr, sizeof info,
@@ -123,10 +133,7 @@ TEST(DeviceEnable, OtherPaperSizesAre48x68) {
 
 TEST(DeviceEnable, CustomPaperWiderThanLongLimitsTheRows) {
   InstallRecordingService();
-  DEVMODEW devmode = Devmode(DMPAPER_USER);
-  devmode.dmFields |= DM_PAPERWIDTH | DM_PAPERLENGTH;
-  devmode.dmPaperWidth = 80;
-  devmode.dmPaperLength = 68;
+  DEVMODEW devmode = CustomPaper(80, 68);
   Enabled e(devmode);
   ASSERT_NE(e.pdev, nullptr);
   EXPECT_EQ(e.info.ulHorzRes, 640u);
@@ -148,29 +155,16 @@ TEST(DeviceEnable, DraftReports101DotsPerInchWithTheSameDots) {
 
 TEST(DeviceEnable, WritesTheDeviceNameAndVersionIntoTheDevmode) {
   InstallRecordingService();
-  DEVMODEW devmode = Devmode(9);
-  DRVENABLEDATA table = kelo::engine::DefaultDriverTable();
-  ENGCALLBACKS callbacks = kelo::engine::EngineCallbacks();
-  DrvEnableDriver(0, sizeof table, &table, &callbacks);
-  GDIINFO info = {};
-  DEVINFO devInfo = {};
-  std::u16string port = u"LPT1:";
-  DHPDEV pdev = DrvEnablePDEV(&devmode, port.data(), 0, nullptr, sizeof info,
-                              reinterpret_cast<ULONG*>(&info), sizeof devInfo, &devInfo, nullptr,
-                              nullptr, nullptr);
-  ASSERT_NE(pdev, nullptr);
-  EXPECT_EQ(std::u16string(devmode.dmDeviceName), u"Kelo Pell");
-  EXPECT_EQ(devmode.dmDriverVersion, 0x202);
-  EXPECT_NE(devInfo.hpalDefault, nullptr);
-  DrvDisablePDEV(pdev);
+  Enabled e(Devmode(9));
+  ASSERT_NE(e.pdev, nullptr);
+  EXPECT_EQ(std::u16string(e.devmode.dmDeviceName), u"Kelo Pell");
+  EXPECT_EQ(e.devmode.dmDriverVersion, 0x202);
+  EXPECT_NE(e.devInfo.hpalDefault, nullptr);
 }
 
 TEST(DeviceEnable, TooWideCustomPaperFailsWithInvalidParameter) {
   auto service = InstallRecordingService();
-  DEVMODEW devmode = Devmode(DMPAPER_USER);
-  devmode.dmFields |= DM_PAPERWIDTH | DM_PAPERLENGTH;
-  devmode.dmPaperWidth = 256;  // 2048 dots: 256 bytes per row
-  devmode.dmPaperLength = 100;
+  const DEVMODEW devmode = CustomPaper(256, 100);  // 2048 dots: 256 bytes per row
   const int palettes = kelo::engine::LivePalettes();
   kelo::host::StartDebugCapture();
   Enabled e(devmode);
@@ -210,6 +204,14 @@ TEST(DeviceEnable, DeletesTheClearTypeKeyWithItsSubkeys) {
             ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\GDI", 0, KEY_READ, &key), ERROR_SUCCESS);
   RegCloseKey(key);
+}
+
+TEST(DeviceEnable, AMissingClearTypeKeyIsNoFailure) {
+  InstallRecordingService();
+  kelo::host::StartDebugCapture();
+  Enabled e(Devmode(9));
+  EXPECT_NE(e.pdev, nullptr);
+  EXPECT_TRUE(kelo::host::TakeDebugLines().empty());
 }
 
 TEST(DrvGetModes, SizesAndTheDefaultMode) {
@@ -325,10 +327,7 @@ TEST(BandFeed, EmptyRectangleSendsNothing) {
 
 TEST(BandFeed, RowLimitCutsTheSquarePageAtThePaper) {
   auto service = InstallRecordingService();
-  DEVMODEW devmode = Devmode(DMPAPER_USER);
-  devmode.dmFields |= DM_PAPERWIDTH | DM_PAPERLENGTH;
-  devmode.dmPaperWidth = 80;
-  devmode.dmPaperLength = 68;
+  DEVMODEW devmode = CustomPaper(80, 68);
   Enabled e(devmode);
   ASSERT_NE(e.pdev, nullptr);
   std::vector<uint8_t> pixels(640 * 3 * 640, 0xFF);
