@@ -1,18 +1,26 @@
 // ServiceState: the one global record of the device service "KLP1:".
 //
 // Locking. There is one lock, ServiceState.lock, a re-entrant critical
-// section; the service takes no other lock, so there is no lock order to
-// keep beyond "never wait for the monitor thread while holding it" (only
-// KLP_Deinit waits for the monitor, and it runs after every control call).
-// The platform's own locks are taken inside platform calls only.
+// section; the service takes no other lock of its own, so the only order to
+// keep is this: never wait for a monitor thread that may still want the lock
+// while holding it. KLP_Deinit and KLP_Init wait for the monitor without the
+// lock. ensureMonitor waits under the lock only for a monitor that has
+// already cleared monitorThread, which it does in its last stretch under the
+// lock, so that wait cannot block on the lock. The platform's own locks nest
+// only inside the service lock, never around it: the platform holds none of
+// them while it calls into a device (KLP1: included).
+// The monitor calls KLP_CLOSE through KLP_IOControl with the lock held; the
+// lock is re-entrant.
 //
 // Who owns what:
-//   lock                       created by KLP_Init, deleted by KLP_Deinit (or by
-//                              a monitor that outlived KLP_Deinit's wait, see
-//                              teardown)
+//   lock, lockCreated          created by KLP_Init, deleted by KLP_Deinit, or
+//                              by a monitor that outlived KLP_Deinit's wait
+//                              (see teardown); lockCreated is atomic because
+//                              that monitor clears it while clients may look
 //   statusDataEvent,
-//   statusTimeoutEvent         written by KLP_Init / KLP_Deinit only; set by the
-//                              monitor without the lock
+//   statusTimeoutEvent         created by KLP_Init, closed by KLP_Deinit or by
+//                              that same late monitor; set by the monitor
+//                              without the lock
 //   settings (RTSOnOff ...)    written by KLP_Init only, read without the lock
 //   monitorThread,
 //   monitorThreadId            atomics: written by ensureMonitor (under lock) and
@@ -28,8 +36,15 @@
 //   PortRecord, statusHistory,
 //   statusQueue, monitoredPort,
 //   queuedPort                 under lock, from any thread
+//   the monitored port handle  copied out of its record by the monitor under
+//                              lock and used after it (status request, RTS
+//                              pulse): the reference the monitor holds keeps
+//                              the port open meanwhile
 //   lastOpenedModel            atomic: written under lock by the open commands,
 //                              read by the driver face without it
+//   the monitor's own state    (current index, handle, deadlines) belongs to
+//                              the monitor thread alone; work reaches it only
+//                              as thread messages
 #pragma once
 
 #include <atomic>
@@ -83,7 +98,7 @@ struct ServiceStateData {
   ~ServiceStateData();
 
   CRITICAL_SECTION lock{};
-  bool lockCreated = false;
+  std::atomic<bool> lockCreated{false};
   HANDLE statusDataEvent = nullptr;  // "KELO_PRINTER_STATUS_DATA", auto-reset
   HANDLE statusTimeoutEvent = nullptr;  // "KELO_PRINTER_STATUS_TIMEOUT", auto-reset
 

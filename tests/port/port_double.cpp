@@ -52,6 +52,11 @@ void PortDouble::AcceptNothing(bool nothing) {
   acceptNothing_ = nothing;
 }
 
+void PortDouble::SetMaxWriteChunk(DWORD bytes) {
+  std::lock_guard lock(mutex_);
+  maxChunk_ = bytes;
+}
+
 void PortDouble::Vanish(DWORD error) {
   std::lock_guard lock(mutex_);
   vanishError_ = error;
@@ -134,6 +139,11 @@ int PortDouble::TotalOpens() const {
   return totalOpens_;
 }
 
+std::vector<DWORD> PortDouble::ReadSizes() const {
+  std::lock_guard lock(mutex_);
+  return readSizes_;
+}
+
 DWORD PortDouble::LastAccess() const {
   std::lock_guard lock(mutex_);
   return lastAccess_;
@@ -161,6 +171,7 @@ BOOL PortDouble::Close(uintptr_t) {
 BOOL PortDouble::Read(uintptr_t, void* buffer, DWORD toRead, DWORD* read) {
   std::unique_lock lock(mutex_);
   *read = 0;
+  readSizes_.push_back(toRead);
   if (stallMs_ != 0) {
     const DWORD stall = stallMs_;
     stallMs_ = 0;
@@ -198,7 +209,17 @@ BOOL PortDouble::Read(uintptr_t, void* buffer, DWORD toRead, DWORD* read) {
 }
 
 BOOL PortDouble::Write(uintptr_t, const void* buffer, DWORD toWrite, DWORD* written) {
-  std::lock_guard lock(mutex_);
+  bool yield = false;
+  {
+    std::lock_guard lock(mutex_);
+    yield = maxChunk_ != 0;
+    if (!WriteLocked(buffer, toWrite, written)) return FALSE;
+  }
+  if (yield) std::this_thread::yield();
+  return TRUE;
+}
+
+BOOL PortDouble::WriteLocked(const void* buffer, DWORD toWrite, DWORD* written) {
   ++writeCalls_;
   *written = 0;
   if (vanishError_ != 0) {
@@ -212,6 +233,7 @@ BOOL PortDouble::Write(uintptr_t, const void* buffer, DWORD toWrite, DWORD* writ
     accept = std::min(accept, chunks_.front());
     chunks_.pop_front();
   }
+  if (maxChunk_ != 0) accept = std::min(accept, maxChunk_);
   if (accept == 0) return TRUE;
   const auto* bytes = static_cast<const BYTE*>(buffer);
   writes_.push_back({std::vector<BYTE>(bytes, bytes + accept), GetTickCount()});

@@ -41,6 +41,9 @@ class PortDouble : public kelo::host::Device {
   // Each write accepts at most the next chunk (0: nothing); afterwards all.
   void SetWriteChunks(std::vector<DWORD> chunks);
   void AcceptNothing(bool nothing);
+  // Every write from now on accepts at most `bytes` (0: no limit), and yields
+  // the processor after it so that a writer racing another shows.
+  void SetMaxWriteChunk(DWORD bytes);
   // From now on every read and write fails with `error` (1118, 1226 ...).
   void Vanish(DWORD error);
   // Bytes that reads deliver once `delayMs` have passed.
@@ -65,6 +68,7 @@ class PortDouble : public kelo::host::Device {
   int TotalOpens() const;
   DWORD LastAccess() const;
   int WriteCalls() const;  // platform writes, accepted or not
+  std::vector<DWORD> ReadSizes() const;  // bytes asked for, one entry per read call
 
   // ---- Device ----
   uintptr_t Open(DWORD access, DWORD share) override;
@@ -81,6 +85,7 @@ class PortDouble : public kelo::host::Device {
 
  private:
   using Clock = std::chrono::steady_clock;
+  BOOL WriteLocked(const void* buffer, DWORD toWrite, DWORD* written);  // mutex_ held
   struct Pending {
     BYTE byte;
     Clock::time_point ready;
@@ -99,6 +104,7 @@ class PortDouble : public kelo::host::Device {
   bool followUpOk_ = true;
   std::deque<DWORD> chunks_;
   bool acceptNothing_ = false;
+  DWORD maxChunk_ = 0;
   DWORD vanishError_ = 0;
   bool answers_ = false;
   BYTE answerStatus_ = 0;
@@ -113,6 +119,7 @@ class PortDouble : public kelo::host::Device {
   uintptr_t nextOpen_ = 1;
   DWORD lastAccess_ = 0;
   int writeCalls_ = 0;
+  std::vector<DWORD> readSizes_;
 };
 
 // Creates a double and registers it under `name` (replacing nothing: the

@@ -2,12 +2,11 @@
 // counts, the per-port commands and buffer checks.
 
 #include <cstdio>
-#include <random>
-#include <set>
 
 #include "port/printer_model.h"
 #include "service/status_check.h"
 #include "tests/support/recording_device.h"
+#include "tests/service/control_fuzz.h"
 #include "tests/service/service_fixture.h"
 
 namespace {
@@ -118,6 +117,14 @@ TEST_F(ControlTest, OpenMatchesAStoredNameTheCallerBeginsWith) {
   EXPECT_EQ(Open(u"COM2:"), 3);  // a stored COM2:9600 is longer than the caller
   EXPECT_EQ(com2->TotalOpens(), 2);
   EXPECT_EQ(Open(u"com1:"), 4);  // names are compared as given
+
+  // An empty name is a leading part of every stored name, but bounded by the
+  // caller's length its terminator is compared too: it matches nothing.
+  DebugLines();
+  EXPECT_EQ(Open(u""), 0);
+  EXPECT_EQ(DebugLines(), std::vector<std::string>{"KLP_OPEN PrinterOpen error\r\n"});
+  EXPECT_EQ(OpenPortCount(), 4u);
+  EXPECT_EQ(RefCount(1), 2);
 }
 
 TEST_F(ControlTest, GetIndexMatchesEitherPrefixAndCountsPositions) {
@@ -130,7 +137,9 @@ TEST_F(ControlTest, GetIndexMatchesEitherPrefixAndCountsPositions) {
     return position;
   };
   DebugLines();
+  SetLastError(kSentinelError);
   EXPECT_EQ(getIndex(u"COM1:"), -1);
+  EXPECT_EQ(GetLastError(), kSentinelError);
   EXPECT_EQ(DebugLines(),
             std::vector<std::string>{"KLP_GET_INDEX =>err. g_mapOpenPorts.empty()\r\n"});
 
@@ -344,48 +353,14 @@ TEST_F(ControlTest, CheckStatusOnAnUnknownPortIsNotReady) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
 }
 
-// Random codes and buffers of random size (null, short, odd): no crash, no
-// read or write outside the buffers (ASan), and a table that still matches
-// the ports actually open.
+// The short run of the fuzzer; the long one carries the label "stress".
 TEST_F(ControlTest, FuzzedCallsLeaveTheTableConsistent) {
-  kelo::host::SetRegistryDword(kServiceKey, u"ResetTime", 0);
-  kelo::host::SetRegistryDword(kServiceKey, u"ResetWaitTime", 0);
-  kelo::host::SetRegistryDword(kServiceKey, u"RTSOnOff", 1);
-  kelo::host::SetRegistryDword(kServiceKey, u"RTSRetryWait", 0);
-  kelo::host::SetRegistryDword(kServiceKey, u"RTSMaxRetries", 2);
+  PrepareFuzzSettings();
   Load();
   ASSERT_EQ(Open(u"COM1:"), 1);
   ASSERT_EQ(Open(u"LPT1:"), 2);
-  std::mt19937 rng(20240611);
-  const DWORD commands[] = {0x100, 0x200, 0x300, 0x400, 0x500, 0x600, 0x700,  0x800,
-                            0x900, 0xA00, 0xB00, 0xC00, 0xD00, 0xE00, 0x1000, 0x1100};
-  for (int i = 0; i < 3000; ++i) {
-    DWORD code = rng() % 4 == 0 ? static_cast<DWORD>(rng())
-                                : commands[rng() % 16] + (rng() % 4 == 0 ? rng() % 256 : rng() % 4);
-    if ((code & 0x00FFFF00) == KLP_OPEN) code = KLP_OPEN_QUIET;  // keep the monitor out
-    const size_t inLen = rng() % 24;
-    const size_t outLen = rng() % 6;
-    // Exact-size heap blocks, so that any access past them is caught.
-    std::unique_ptr<BYTE[]> in(rng() % 5 == 0 ? nullptr : new BYTE[inLen + (inLen == 0)]);
-    std::unique_ptr<BYTE[]> out(rng() % 5 == 0 ? nullptr : new BYTE[outLen + (outLen == 0)]);
-    if (in) {
-      for (size_t k = 0; k < inLen; ++k) in[k] = static_cast<BYTE>(rng() % 3 == 0 ? 0 : rng());
-    }
-    DWORD actual = 0;
-    KLP_IOControl(1, code, in.get(), static_cast<DWORD>(inLen), out.get(),
-                  static_cast<DWORD>(outLen), rng() % 2 ? &actual : nullptr);
-  }
-  ServiceLock guard;
-  std::set<HANDLE> handles;
-  for (const auto& [index, record] : ServiceState.g_mapOpenPorts) {
-    EXPECT_NE(index, 0);
-    EXPECT_GE(record.refCount, 1);
-    EXPECT_NE(record.handle, INVALID_HANDLE_VALUE);
-    handles.insert(record.handle);
-  }
-  EXPECT_EQ(handles.size(), ServiceState.g_mapOpenPorts.size());
-  EXPECT_EQ(static_cast<size_t>(com1->OpenCount() + com2->OpenCount() + lpt1->OpenCount()),
-            ServiceState.g_mapOpenPorts.size());
+  RunControlFuzz(20240611, 4000, {com1, com2, lpt1});
+  CloseEverything({com1, com2, lpt1});
 }
 
 }  // namespace

@@ -150,9 +150,13 @@ TEST_F(MonitorTest, RequestByRtsPulse) {
   const std::vector<RtsChange> rts = com1->RtsChanges();
   EXPECT_EQ(rts[before].rtsControl, RTS_CONTROL_DISABLE);
   EXPECT_EQ(rts[before + 1].rtsControl, RTS_CONTROL_ENABLE);
-  EXPECT_GE(rts[before + 1].tick - rts[before].tick, 20u);
+  const DWORD down = rts[before + 1].tick - rts[before].tick;
+  EXPECT_GE(down, 20u);
+  EXPECT_LT(down, 120u);
   EXPECT_TRUE(com1->Writes().empty());  // no ESC k 255
+  // The wait (100 ms, plus 100) is armed after the 50 ms that follow raising.
   EXPECT_EQ(WaitForSingleObject(timeoutEvent, 1500), WAIT_OBJECT_0);
+  EXPECT_GE(GetTickCount() - rts[before + 1].tick, 50u + 100u + 100u);
 
   // A parallel-class port has no RTS line: the time-out event comes at once.
   const DWORD start = GetTickCount();
@@ -298,8 +302,12 @@ TEST_F(MonitorTest, MonitorOutlivingDeinitTearsDownLockAndEventsItself) {
 }
 
 // Clients open, write, check and close on both ports at once while the
-// monitor reads and queues; ThreadSanitizer watches.
+// monitor reads and queues; ThreadSanitizer watches. The ports take at most
+// 5 bytes a write, so each 16-byte client write is several platform writes
+// that another client's could fall between if the lock did not cover them.
 TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
+  com1->SetMaxWriteChunk(5);
+  lpt1->SetMaxWriteChunk(5);
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
     while (feeding.load()) {
@@ -310,6 +318,8 @@ TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
   });
   constexpr int kClients = 4;
   constexpr int kRounds = 5;
+  constexpr int kWritesPerRound = 3;
+  constexpr BYTE kFirstTag = 0x30;  // no tag is an ESC of the monitor's commands
   std::atomic<int> failures{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
@@ -321,7 +331,10 @@ TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
           ++failures;
           continue;
         }
-        if (!Write(index, std::vector<BYTE>(16, static_cast<BYTE>(c)))) ++failures;
+        for (int w = 0; w < kWritesPerRound; ++w) {
+          const int tag = kFirstTag + (c * kRounds + r) * kWritesPerRound + w;
+          if (!Write(index, std::vector<BYTE>(16, static_cast<BYTE>(tag)))) ++failures;
+        }
         Control(KLP_CHECK_STATUS + index, nullptr);
         if (!Close(index)) ++failures;
       }
@@ -331,20 +344,170 @@ TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
   feeding.store(false);
   feeder.join();
   EXPECT_EQ(failures.load(), 0);
-  // Every client write reached its port whole.
-  int clientWrites = 0;
+
+  // Every client write reached its port whole: one run of 16 equal bytes per tag.
+  std::vector<int> runsOfTag(256, 0);
   for (const auto& port : {com1, lpt1}) {
-    for (const PortWrite& w : port->Writes()) {
-      if (w.bytes.size() == 16) ++clientWrites;
+    const std::vector<BYTE> bytes = port->WrittenBytes();
+    size_t i = 0;
+    while (i < bytes.size()) {
+      size_t j = i;
+      while (j < bytes.size() && bytes[j] == bytes[i]) ++j;
+      EXPECT_EQ(j - i, 16u) << "tag " << int{bytes[i]} << " at " << i;
+      ++runsOfTag[bytes[i]];
+      i = j;
     }
   }
-  EXPECT_EQ(clientWrites, kClients * kRounds);
+  for (int t = kFirstTag; t < kFirstTag + kClients * kRounds * kWritesPerRound; ++t) {
+    EXPECT_EQ(runsOfTag[t], 1) << "tag " << t;
+  }
   EXPECT_LE(Queue().size(), kStatusQueueLimit);
+  // Only the monitor may still hold a port.
+  EXPECT_LE(RefCount(1), 1);
+  EXPECT_LE(RefCount(2), 1);
   EXPECT_TRUE(KLP_Deinit(1));
-  // Only the monitor's references could remain, and it gave them back.
   EXPECT_TRUE(ServiceState.g_mapOpenPorts.empty());
   EXPECT_EQ(com1->OpenCount() + lpt1->OpenCount(), 0);
   Load();
+}
+
+// A port held 255 times has no reference left for the monitor: its attach is
+// dropped rather than watch the port on a reference it never took.
+TEST_F(MonitorTest, AttachToAPortAtFullCountIsDropped) {
+  for (int n = 0; n < 254; ++n) ASSERT_EQ(Open(u"COM1:"), 1);
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  EXPECT_EQ(RefCount(1), 255);
+  Sleep(300);  // an idle monitor has looked at its messages by now
+  EXPECT_EQ(RefCount(1), 255);
+  EXPECT_EQ(MonitoredPort(), 0);
+  for (int n = 0; n < 255; ++n) ASSERT_TRUE(Close(1));
+  EXPECT_EQ(com1->OpenCount(), 0);
+  EXPECT_EQ(OpenPortCount(), 0u);
+}
+
+// The last client's close leaves the monitor's reference and arms its stop
+// in 30 s (tick count moved, not waited for); the stop is the final close.
+TEST_F(MonitorTest, LastClientCloseStopsTheMonitorThirtySecondsLater) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(Close(1));
+  EXPECT_GE(GetTickCount() - start, 150u);  // it sleeps holding the lock
+  EXPECT_EQ(RefCount(1), 1);
+  kelo::host::SetTickCount(GetTickCount() + 29000);
+  Sleep(300);
+  EXPECT_TRUE(MonitorRunning());
+  EXPECT_EQ(com1->OpenCount(), 1);
+  kelo::host::SetTickCount(GetTickCount() + 1500);
+  ASSERT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1000));
+  EXPECT_EQ(OpenPortCount(), 0u);
+  EXPECT_EQ(com1->OpenCount(), 0);
+}
+
+TEST_F(MonitorTest, AnOpenWithinTheDelayKeepsTheMonitor) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  EXPECT_TRUE(Close(1));
+  ASSERT_EQ(Open(u"COM2:", KLP_OPEN), 2);  // ensureMonitor: MonitorKeepAlive
+  kelo::host::SetTickCount(GetTickCount() + 31000);
+  Sleep(300);
+  EXPECT_TRUE(MonitorRunning());
+  EXPECT_EQ(MonitoredPort(), 2);
+}
+
+// MonitorStop with 30000 posted 20 s before the tick count wraps.
+TEST_F(MonitorTest, StopArmedBeforeTheWrapFallsDueAfterIt) {
+  ASSERT_TRUE(ensureMonitor());
+  kelo::host::SetTickCount(0xFFFFFFFFu - 20000);
+  Post(MonitorStop, 30000, 0);
+  Sleep(300);
+  EXPECT_TRUE(MonitorRunning());
+  kelo::host::SetTickCount(5000);  // wrapped; due at about 10000
+  Sleep(300);
+  EXPECT_TRUE(MonitorRunning());
+  kelo::host::SetTickCount(11000);
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1000));
+}
+
+// The reply deadline lies past the wrap while the request goes out before it.
+TEST_F(MonitorTest, ReplyWaitAcrossTheTickCountWrap) {
+  ASSERT_EQ(Open(u"LPT1:"), 1);
+  ASSERT_TRUE(ensureMonitor());
+  kelo::host::SetTickCount(0xFFFFFFFFu - 300);
+  const DWORD start = GetTickCount();
+  Post(MonitorWatch, 1 + (500u << 16), 1);
+  ASSERT_EQ(WaitForSingleObject(timeoutEvent, 2000), WAIT_OBJECT_0);
+  EXPECT_GE(GetTickCount() - start, 600u);
+}
+
+TEST_F(MonitorTest, CheckStatusReadsItsFlagOnlyFromFourBytes) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  com1->QueueRead({0x82, 0x03, 0x80});
+  ASSERT_TRUE(WaitUntil([] { return History().size() == 3; }, 1000));
+  const std::vector<BYTE> flag1{1, 0, 0, 0};
+  const std::vector<BYTE> flag0{0, 0, 0, 0};
+  const std::vector<BYTE> three{1, 0, 0};
+  const std::vector<BYTE> five{1, 0, 0, 0, 0};
+  SetLastError(kSentinelError);
+  EXPECT_FALSE(Control(KLP_CHECK_STATUS + 1, &flag1));  // the walk ends at 0x03
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUT_OF_PAPER));
+  SetLastError(kSentinelError);
+  EXPECT_TRUE(Control(KLP_CHECK_STATUS + 1, &flag0));
+  EXPECT_TRUE(Control(KLP_CHECK_STATUS + 1, &three));
+  EXPECT_TRUE(Control(KLP_CHECK_STATUS + 1, &five));
+  EXPECT_TRUE(Control(KLP_CHECK_STATUS + 1, nullptr));
+  EXPECT_EQ(GetLastError(), kSentinelError);
+  EXPECT_EQ(History().size(), 3u);  // read, never consumed
+
+  // A quiet open leaves the history; KLP_OPEN empties it.
+  ASSERT_EQ(Open(u"COM2:"), 2);
+  EXPECT_EQ(History().size(), 3u);
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  EXPECT_TRUE(History().empty());
+  EXPECT_TRUE(Control(KLP_CHECK_STATUS + 1, &flag1));
+}
+
+// The monitor reads holding the lock: a client's write to another port waits
+// for a read that hangs.
+TEST_F(MonitorTest, ReadsHoldTheLock) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_EQ(Open(u"COM2:"), 2);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  com1->StallNextRead(400);
+  Sleep(60);  // serial reads end after 20 ms: the stalled one has begun
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(Write(2, {1, 2, 3}));
+  EXPECT_GE(GetTickCount() - start, 250u);
+}
+
+// One 64-byte read a pass; a quiet parallel-class port every 100 ms, a serial
+// port back to back (its own 20 ms read time-out paces it), none when idle.
+TEST_F(MonitorTest, PollingCadence) {
+  ASSERT_EQ(Open(u"LPT1:", KLP_OPEN), 1);
+  ASSERT_EQ(Open(u"COM1:"), 2);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  size_t before = lpt1->ReadSizes().size();
+  Sleep(1000);
+  const std::vector<DWORD> lptReads = lpt1->ReadSizes();
+  const size_t parallelReads = lptReads.size() - before;
+  EXPECT_GE(parallelReads, 6u);
+  EXPECT_LE(parallelReads, 12u);
+  for (DWORD size : lptReads) EXPECT_EQ(size, 64u);
+
+  Post(MonitorWatch, 2, 0);
+  ASSERT_TRUE(WaitUntil([] { return MonitoredPort() == 2; }, 1000));
+  before = com1->ReadSizes().size();
+  Sleep(500);
+  EXPECT_GE(com1->ReadSizes().size() - before, 12u);  // a 100 ms pause would give 5
+
+  Post(MonitorWatch, 9, 0);  // not open: idle
+  ASSERT_TRUE(WaitUntil([] { return MonitoredPort() == 0; }, 1000));
+  const size_t comReads = com1->ReadSizes().size();
+  const size_t lptReadsIdle = lpt1->ReadSizes().size();
+  Sleep(300);
+  EXPECT_EQ(com1->ReadSizes().size(), comReads);
+  EXPECT_EQ(lpt1->ReadSizes().size(), lptReadsIdle);
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ class ServiceTest : public ::testing::Test {
     ASSERT_EQ(KLP_Init(kServiceKey, nullptr), 1u);
     loaded_ = true;
   }
+
+ public:
   // Opens by name with KLP_OPEN_QUIET (or `command`); returns the index, 0 on failure.
   static BYTE Open(const std::u16string& name, DWORD command = service::KLP_OPEN_QUIET) {
     const std::vector<BYTE> in = NameBytes(name);
