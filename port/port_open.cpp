@@ -88,19 +88,6 @@ NameBuffer ReadDefaultPortName() {
   return result;
 }
 
-// A 4-byte value of the service key, read into a zeroed variable whatever its
-// stored type; false when the value cannot be read.
-bool QueryDword(HKEY key, const WCHAR* name, DWORD* value) {
-  DWORD data = 0;
-  DWORD size = sizeof(data);
-  DWORD type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  *value = data;
-  return true;
-}
 
 DWORD ReadPrintTimeout() {
   DWORD timeout = kDefaultPrintTimeoutMs;
@@ -143,6 +130,18 @@ void ShortenToDeviceName(WCHAR* name) {
 }
 
 }  // namespace
+
+bool QueryDword(HKEY key, const WCHAR* name, DWORD* value) {
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  DWORD type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  *value = data;
+  return true;
+}
 
 DWORD BaudRateFromPortName(LPCWSTR name) {
   if (name == nullptr || WideLength(name) <= kRateTextOffset) return kDefaultBaudRate;

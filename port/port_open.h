@@ -2,7 +2,13 @@
 #pragma once
 
 #include "platform/comm.h"
+#include "platform/registry.h"
 #include "platform/win_types.h"
+
+// A value of the service key of at most 4 bytes, read into a zeroed DWORD
+// whatever its stored type; false (and *value untouched) when it cannot be
+// read. The service's own settings are read the same way.
+bool QueryDword(HKEY key, const WCHAR* name, DWORD* value);
 
 // Opens the printer port `name` (null: the registry's "DefaultPrintPort",
 // then "LPT1:"). Returns the handle and writes the PortKind to *kindOut, or

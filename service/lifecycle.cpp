@@ -2,6 +2,7 @@
 
 #include "platform/kernel.h"
 #include "platform/registry.h"
+#include "port/port_open.h"
 #include "service/control_codes.h"
 #include "service/monitor.h"
 #include "service/service_state.h"
@@ -25,18 +26,6 @@ void ResetSettings() {
   ServiceState.ResetWaitTime = 400;
   ServiceState.RTSMaxRetries = 1000;
   ServiceState.RTSRetryWait = 50;
-}
-
-bool QueryDword(HKEY key, const WCHAR* name, DWORD* value) {
-  DWORD data = 0;
-  DWORD size = sizeof(data);
-  DWORD type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  *value = data;
-  return true;
 }
 
 void ReadSettings() {
