@@ -29,6 +29,14 @@ KELO_HOST_API std::shared_ptr<Device> OpenHostPort(std::u16string_view name,
 // Makes CreateFileW resolve names mapped in the registry through OpenHostPort.
 KELO_HOST_API void InstallHostPortMapper();
 
+// Targets of the form "scheme:rest" (the scheme a letter followed by
+// letters, digits, '+', '-' or '.', compared ignoring case) are served by
+// the factory registered for the scheme, called with the port name and
+// `rest`; host paths never take that form. A target with a scheme that has
+// no factory fails with ERROR_FILE_NOT_FOUND and one debug line, instead of
+// becoming a file of that name. A null factory removes the scheme.
+KELO_HOST_API void SetPortScheme(std::u16string_view scheme, PortMapper factory);
+
 // Parallel-class control codes answered by printer-class ports.
 inline constexpr DWORD kIoctlGetDeviceId = 0x16000C;
 inline constexpr DWORD kIoctlPortStatus = 0x160018;
@@ -110,6 +118,7 @@ class TimedDescriptor : public PortOpen {
 // last error set).
 std::shared_ptr<PortOpen> OpenSerialLine(int fd);
 std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
-std::shared_ptr<PortOpen> OpenFilePort(int fd);
+// `capture`: opened for writing (see host_file_port.cpp).
+std::shared_ptr<PortOpen> OpenFilePort(int fd, bool capture);
 
 }  // namespace kelo::host

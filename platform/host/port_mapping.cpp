@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <map>
 
+#include "platform/host/host_internal.h"
 #include "platform/host/host_ports.h"
 
 namespace kelo::host {
@@ -293,12 +294,12 @@ class HostPort final : public Device {
         } else {
           // A character device that is neither (e.g. a null device): a stream.
           ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-          port = OpenFilePort(fd);
+          port = OpenFilePort(fd, writing);
         }
         break;
       }
       case TargetKind::kFile:
-        port = OpenFilePort(fd);
+        port = OpenFilePort(fd, writing);
         break;
     }
     if (!port) return 0;
@@ -389,10 +390,65 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-std::shared_ptr<Device> OpenHostPort(std::u16string_view, std::u16string_view target) {
+namespace {
+
+struct Schemes {
+  std::mutex mutex;
+  std::map<std::u16string, PortMapper> factories;  // by lower-case scheme
+};
+
+Schemes& SchemeTable() {
+  static auto* table = new Schemes;  // never destroyed: ports may be opened until exit
+  return *table;
+}
+
+bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+
+// The scheme of "scheme:rest", or empty when the target has none.
+std::u16string_view SchemeOf(std::u16string_view target) {
+  if (target.empty() || !IsAsciiLetter(target[0])) return {};
+  for (size_t i = 1; i < target.size(); ++i) {
+    const char16_t c = target[i];
+    if (c == u':') return target.substr(0, i);
+    if (!IsAsciiLetter(c) && !(c >= u'0' && c <= u'9') && c != u'+' && c != u'-' && c != u'.') {
+      return {};
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void SetPortScheme(std::u16string_view scheme, PortMapper factory) {
+  Schemes& table = SchemeTable();
+  std::lock_guard lock(table.mutex);
+  if (factory) {
+    table.factories[Lower(scheme)] = std::move(factory);
+  } else {
+    table.factories.erase(Lower(scheme));
+  }
+}
+
+std::shared_ptr<Device> OpenHostPort(std::u16string_view name, std::u16string_view target) {
   if (target.empty() || target.find(u'\0') != std::u16string_view::npos) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
+  }
+  if (const std::u16string_view scheme = SchemeOf(target); !scheme.empty()) {
+    PortMapper factory;
+    {
+      Schemes& table = SchemeTable();
+      std::lock_guard lock(table.mutex);
+      const auto it = table.factories.find(Lower(scheme));
+      if (it != table.factories.end()) factory = it->second;
+    }
+    if (!factory) {
+      DebugLine("Host\\Ports " + ToUtf8(name) + " maps to \"" + ToUtf8(target) +
+                "\": no handler for the scheme \"" + ToUtf8(scheme) + "\"");
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    return factory(name, target.substr(scheme.size() + 1));  // called without the table lock
   }
   std::string path = ToUtf8(target);
   TargetKind kind = TargetKind::kFile;

@@ -77,6 +77,31 @@ TEST_F(FilePortTest, ReadsReadTheFile) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
+// A capture behind a printer port: the status monitor reads it all the time
+// and must find no answers in it, neither the bytes of an earlier capture
+// nor its own requests, and must not find it gone.
+TEST_F(FilePortTest, ACaptureIsASilentPrinterThatStaysThere) {
+  const std::string path = dir_ + "/capture.bin";
+  std::ofstream(path, std::ios::binary) << "\x88\x88 earlier capture";
+  HANDLE port = Open(u"LPT1:", path, GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  COMMTIMEOUTS t{10, 0, 20, 0, 500};
+  ASSERT_TRUE(SetCommTimeouts(port, &t));
+  ASSERT_TRUE(Write(port, "\x1bk\xff"));
+  char buffer[64];
+  DWORD got = 99;
+  const DWORD before = GetTickCount();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr)) << GetLastError();
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(GetTickCount() - before, 15u) << "a quiet read takes its time-out";
+  DWORD returned = 99;
+  EXPECT_TRUE(DeviceIoControl(port, kelo::host::kIoctlPortStatus, nullptr, 0, nullptr, 0,
+                              &returned, nullptr));
+  EXPECT_EQ(returned, 0u);
+  EXPECT_TRUE(CloseHandle(port));
+  EXPECT_EQ(Contents(path), "\x88\x88 earlier capture\x1bk\xff");
+}
+
 TEST_F(FilePortTest, ReadOnlyOpenOfAMissingFileFailsAndCreatesNothing) {
   const std::string path = dir_ + "/capture.bin";
   SetLastError(0);
