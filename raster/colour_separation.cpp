@@ -1,6 +1,8 @@
 #include "raster/colour_separation.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "raster/diffusion.h"
 #include "raster/reciprocal_table.h"
@@ -61,34 +63,107 @@ Hsv RgbToHsv(int red, int green, int blue) { return ToHsv(red, green, blue); }
 
 Rgb HsvToRgb(int hue, int saturation, int value) { return ToRgb(hue, saturation, value); }
 
+namespace {
+
+// Selections written as masks: the compiler keeps them free of branches.
+inline int Pick(bool condition, int whenTrue, int whenFalse) {
+  return whenFalse ^ ((whenTrue ^ whenFalse) & -static_cast<int>(condition));
+}
+inline int Larger(int a, int b) { return Pick(a > b, a, b); }
+inline int Smaller(int a, int b) { return Pick(a < b, a, b); }
+
+}  // namespace
+
 PixelTones SeparateColourPixel(const RasterState& r, int red, int green, int blue) {
-  const Hsv hsv = ToHsv(red, green, blue);
-  const int value = 255 - r.valueCurve[255 - hsv.v];
-  const int h = hsv.h;
+  // The same steps as RgbToHsv and HsvToRgb, with every choice a selection:
+  // on photos the largest component, the hue sector and the warp branch
+  // change from pixel to pixel at random.
+  const int max = Larger(Larger(red, green), blue);
+  const int d = max - Smaller(Smaller(red, green), blue);
+  const int saturation = Times255Over(d, max);
+  // Ties for the largest go to red first, then green.
+  const bool redMax = red == max;
+  const bool greenMax = !redMax && green == max;
+  const int difference = Pick(redMax, green - blue, Pick(greenMax, blue - red, red - green));
+  const int offset = Pick(redMax, 0, Pick(greenMax, 512, 1024));
+  const int negative = difference >> 31;
+  const int scaled = Times255Over((difference ^ negative) - negative, d);
+  int h = offset + ((scaled ^ negative) - negative);
+  h += 1536 & (h >> 31);
+  const int value = 255 - r.valueCurve[255 - max];
+
   // Bends blue toward cyan and green toward yellow, decided on the input;
   // the sector ends 256, 768 and 1280 stay in place.
-  const int towardCyan = h < 1024 ? 768 + (h - 768) * r.blueHueWarp / 255
-                                  : 1280 + (512 - r.blueHueWarp) * (h - 1280) / 255;
-  const int towardYellow = h < 512 ? 256 + (h - 256) * r.greenHueWarp / 255
-                                   : 768 + (512 - r.greenHueWarp) * (h - 768) / 255;
   const bool blueLargest = blue > red && blue > green;
   const bool greenLargest = green > red && green > blue;
-  const int warped = blueLargest ? towardCyan : (greenLargest ? towardYellow : h);
-  const Rgb rgb = ToRgb(warped, hsv.s, value);
-  const int c = r.colourTone[255 - rgb.r];
-  const int m = r.colourTone[255 - rgb.g];
-  const int y = r.colourTone[255 - rgb.b];
-  const int k = std::min({c, m, y});
+  const bool blueLow = h < 1024;
+  const bool greenLow = h < 512;
+  const int blueBase = Pick(blueLow, 768, 1280);
+  const int blueSpan =
+      Pick(blueLow, (h - 768) * r.blueHueWarp, (512 - r.blueHueWarp) * (h - 1280));
+  const int greenBase = Pick(greenLow, 256, 768);
+  const int greenSpan =
+      Pick(greenLow, (h - 256) * r.greenHueWarp, (512 - r.greenHueWarp) * (h - 768));
+  const int base = Pick(blueLargest, blueBase, greenBase);
+  const int span = Pick(blueLargest, blueSpan, greenSpan);
+  const int warped = Pick(blueLargest || greenLargest, base + span / 255, h);
+
+  // HsvToRgb; with saturation 0 all of p, q, t come out equal to the value.
+  const auto sector = static_cast<unsigned>(Smaller(warped >> 8, 5));
+  const auto f = static_cast<unsigned>(warped) - 256u * sector;
+  const auto s = static_cast<unsigned>(saturation);
+  const auto v = static_cast<unsigned>(value);
+  // Of q and t a sector uses one: q in the odd sectors, t in the even ones,
+  // the same formula with f or 255 - f. Two truncating divisions by 255 in
+  // a row are one by 65025 (floor(floor(a / b) / c) = floor(a / (b c)) for
+  // a >= 0), and (65025 - g s) v < 2^24 stays in range.
+  const auto g = (sector & 1u) != 0 ? f : 255u - f;
+  const uint32_t qt = (65025u - g * s) * v / 65025u;
+  // v, p and q or t packed into one word, a byte each (q and t share a
+  // byte): picking by sector is then a shift (an array in memory would be
+  // stored and reloaded).
+  const uint32_t packed = v | ((255u - s) * v / 255u) << 8 | qt << 16 | qt << 24;
+  const BYTE* pick = kSectorComponents[sector];
+  const int c = r.colourTone[255 - ((packed >> (8 * pick[0])) & 0xFF)];
+  const int m = r.colourTone[255 - ((packed >> (8 * pick[1])) & 0xFF)];
+  const int y = r.colourTone[255 - ((packed >> (8 * pick[2])) & 0xFF)];
+  const int k = Smaller(Smaller(c, m), y);
   return {k, c - k, m - k, y - k};
 }
+
+namespace {
+
+// Grey printing: the K tones of a line. Eight white pixels (24 bytes of
+// 0xFF, most of a receipt) take one test and one fill; any other group is
+// taken pixel by pixel.
+void GreyLine(const BYTE* bgr, int w, const int16_t* greyTone, int16_t* tones) {
+  constexpr int kGroup = 8;
+  const int16_t white = greyTone[255 - GreyLevel(255, 255, 255)];
+  for (int x = 0; x < w; x += kGroup) {
+    const int n = std::min(kGroup, w - x);
+    const BYTE* pixels = bgr + 3 * x;
+    if (n == kGroup) {
+      uint64_t words[3];
+      std::memcpy(words, pixels, sizeof words);
+      if ((words[0] & words[1] & words[2]) == ~uint64_t{0}) {
+        std::fill_n(tones + x, kGroup, white);
+        continue;
+      }
+    }
+    BYTE level[kGroup];
+    for (int j = 0; j < n; ++j) {
+      level[j] = static_cast<BYTE>(GreyLevel(pixels[3 * j + 2], pixels[3 * j + 1], pixels[3 * j]));
+    }
+    for (int j = 0; j < n; ++j) tones[x + j] = greyTone[255 - level[j]];
+  }
+}
+
+}  // namespace
 
 int SeparateRow(RasterState& r, PrinterChannel& channel, const BYTE* bgr) {
   const int w = r.rowWidth;
   if (!r.colourMode) {
-    for (int x = 0; x < w; ++x) {
-      const BYTE* pixel = bgr + 3 * x;
-      r.kValues[x] = r.greyTone[255 - GreyLevel(pixel[2], pixel[1], pixel[0])];
-    }
+    GreyLine(bgr, w, r.greyTone, r.kValues);
     if (!DiffuseRow(r, channel, r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed,
                     kPlaneK)) {
       return 0;
