@@ -42,10 +42,30 @@ struct JobOptions {
   DEVMODEW devmode = {};
   std::u16string port = u"LPT1:";
   int bandRows = 64;  // rows per DrvCopyBits call on portrait pages
+  // Called once after a successful device enable with the page description.
+  // The paper's page is szlPhysSize; the surface the renderer fills may be
+  // taller (the driver asks for a square surface when portrait paper is
+  // wider than long, and prints only the paper's rows).
+  std::function<void(const GDIINFO&)> enabled;
+  // Called after every DrvCopyBits that succeeded: page (from 0), surface
+  // rows handed over so far on that page, surface rows of the page.
+  std::function<void(int page, int rowsDone, int rows)> progress;
+};
+
+// The step at which a job stopped.
+enum class JobStep {
+  kNone,           // it did not stop
+  kDriverEnable,   // DrvEnableDriver
+  kDeviceEnable,   // DrvEnablePDEV (page set-up or channel open)
+  kDocumentStart,  // DrvStartDoc refused: the printer is not ready
+  kPageStart,      // DrvStartPage refused: the printer is not ready, or the previous page's flush failed
+  kWrite,          // DrvCopyBits: a write to the printer failed
+  kDocumentEnd,    // DrvEndDoc: the final status check reported a condition
 };
 
 struct JobResult {
   bool ok = false;
+  JobStep failedStep = JobStep::kNone;
   std::string failure;  // which step failed, empty on success
   DWORD lastError = 0;  // the last error when it failed
   int pagesSent = 0;

@@ -63,8 +63,9 @@ struct PageBitmap {
   }
 };
 
-JobResult Fail(JobResult result, const char* step) {
+JobResult Fail(JobResult result, JobStep failed, const char* step) {
   result.ok = false;
+  result.failedStep = failed;
   result.failure = step;
   result.lastError = GetLastError();
   return result;
@@ -87,7 +88,7 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
   DRVENABLEDATA table = DefaultDriverTable();
   ENGCALLBACKS callbacks = EngineCallbacks();
   if (!enableDriver(0x00020000, sizeof table, &table, &callbacks)) {
-    return Fail(result, "driver enable");
+    return Fail(result, JobStep::kDriverEnable, "driver enable");
   }
 
   DEVMODEW devmode = options.devmode;
@@ -98,7 +99,8 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
       &devmode, port.data(), 0, nullptr, sizeof(GDIINFO),
       reinterpret_cast<ULONG*>(&result.gdiInfo), sizeof devInfo, &devInfo, nullptr,
       deviceName.data(), nullptr);
-  if (pdev == nullptr) return Fail(result, "device enable");
+  if (pdev == nullptr) return Fail(result, JobStep::kDeviceEnable, "device enable");
+  if (options.enabled) options.enabled(result.gdiInfo);
 
   const HSURF surface = Hook<EnableSurfaceFn>(table.DrvEnableSurface)(pdev);
   SURFOBJ deviceSurface = {};
@@ -113,7 +115,7 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
 
   std::u16string docName = u"kelo job";
   if (!Hook<StartDocFn>(table.DrvStartDoc)(&deviceSurface, docName.data(), 1)) {
-    return finish(Fail(result, "document start (printer not ready)"));
+    return finish(Fail(result, JobStep::kDocumentStart, "document start (printer not ready)"));
   }
 
   const LONG width = static_cast<LONG>(result.gdiInfo.ulHorzRes);
@@ -121,7 +123,7 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
   PageBitmap bitmap(width, height);
   for (int page = 0; page < pageCount; ++page) {
     if (!Hook<StartPageFn>(table.DrvStartPage)(&deviceSurface)) {
-      JobResult failed = Fail(result, "page start (printer not ready)");
+      JobResult failed = Fail(result, JobStep::kPageStart, "page start (printer not ready)");
       Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
       return finish(failed);
     }
@@ -133,23 +135,26 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
       RECTL rect = {0, 0, width, height};
       written = Hook<CopyBitsFn>(table.DrvCopyBits)(&deviceSurface, &source, nullptr, nullptr,
                                                    &rect, nullptr);
+      if (written && options.progress) options.progress(page, height, height);
     } else {
       for (LONG top = 0; top < height && written; top += band) {
         RECTL rect = {0, top, width, std::min(height, top + band)};
         POINTL origin = {0, top};
         written = Hook<CopyBitsFn>(table.DrvCopyBits)(&deviceSurface, &source, nullptr,
                                                      nullptr, &rect, &origin);
+        if (written && options.progress) options.progress(page, rect.bottom, height);
       }
     }
     if (!written) {
-      JobResult failed = Fail(result, "write to the printer");
+      JobResult failed = Fail(result, JobStep::kWrite, "write to the printer");
       Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
       return finish(failed);
     }
     ++result.pagesSent;
   }
   if (!Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0)) {
-    return finish(Fail(result, "document end (printer reported a condition)"));
+    return finish(
+        Fail(result, JobStep::kDocumentEnd, "document end (printer reported a condition)"));
   }
   result.ok = true;
   return finish(result);

@@ -18,15 +18,6 @@ using service::MonitorSendReset;
 using service::MonitorStop;
 using service::MonitorWatch;
 
-bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > ms) return false;
-    Sleep(5);
-  }
-  return true;
-}
-
 std::vector<BYTE> Statuses(const std::deque<StatusRecord>& queue) {
   std::vector<BYTE> bytes;
   for (const StatusRecord& r : queue) bytes.push_back(r.status);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,16 @@
 #include "tests/port/port_double.h"
 
 namespace kelo::test {
+
+// Polls `done` every 5 ms until it holds or `ms` have passed; false then.
+inline bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > ms) return false;
+    Sleep(5);
+  }
+  return true;
+}
 
 inline constexpr const char16_t* kServiceKey = u"Drivers\\BuiltIn\\KLP";
 inline constexpr DWORD kSentinelError = 0xC0FFEE;

@@ -1,0 +1,301 @@
+// Reading PNG and JPEG files into 8-bit RGB: every PNG colour type and depth,
+// transparency over white, JPEG grey, colour and CMYK, and files that are
+// damaged, truncated, oversized, empty or missing.
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/image_file.h"
+#include "tests/engine/test_images.h"
+
+using kelo::engine::DecodeImage;
+using kelo::engine::LoadImageFile;
+using kelo::engine::RgbImage;
+using kelo::test::EncodeJpeg;
+using kelo::test::EncodePng;
+using kelo::test::PngSpec;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+RgbImage Decode(const Bytes& bytes) {
+  RgbImage image;
+  std::string error;
+  EXPECT_TRUE(DecodeImage(bytes.data(), bytes.size(), &image, &error)) << error;
+  return image;
+}
+
+std::string DecodeError(const Bytes& bytes) {
+  RgbImage image;
+  std::string error;
+  EXPECT_FALSE(DecodeImage(bytes.data(), bytes.size(), &image, &error));
+  EXPECT_TRUE(image.rgb.empty());
+  EXPECT_EQ(image.width, 0);
+  return error;
+}
+
+Bytes Rgb(const RgbImage& image, int x, int y) {
+  const uint8_t* p = image.Pixel(x, y);
+  return {p[0], p[1], p[2]};
+}
+
+// A PNG chunk with its length and CRC.
+void AppendChunk(Bytes& out, const char* type, const Bytes& data) {
+  const auto length = static_cast<uint32_t>(data.size());
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(length >> shift));
+  Bytes body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  out.insert(out.end(), body.begin(), body.end());
+  const uint32_t crc = static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
+}
+
+Bytes Gradient(int width, int height) {
+  Bytes rgb;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      rgb.push_back(static_cast<uint8_t>(x * 255 / (width - 1)));
+      rgb.push_back(static_cast<uint8_t>(y * 255 / (height - 1)));
+      rgb.push_back(static_cast<uint8_t>(128));
+    }
+  }
+  return rgb;
+}
+
+}  // namespace
+
+TEST(PngInput, RgbIsReadAsIs) {
+  const kelo::engine::RgbImage noise = kelo::test::NoiseImage(13, 7, 5);
+  const RgbImage image = Decode(kelo::test::EncodeRgbPng(noise));
+  EXPECT_EQ(image.width, 13);
+  EXPECT_EQ(image.height, 7);
+  EXPECT_EQ(image.rgb, noise.rgb);
+}
+
+TEST(PngInput, GreyIsSpreadToThreeChannels) {
+  PngSpec spec;
+  spec.width = 3;
+  spec.colourType = 0;
+  spec.rows = {0, 100, 255};
+  const RgbImage image = Decode(EncodePng(spec));
+  EXPECT_EQ(Rgb(image, 0, 0), (Bytes{0, 0, 0}));
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{100, 100, 100}));
+  EXPECT_EQ(Rgb(image, 2, 0), (Bytes{255, 255, 255}));
+}
+
+TEST(PngInput, OneBitGreyIsExpandedToFullRange) {
+  PngSpec spec;
+  spec.width = 8;
+  spec.colourType = 0;
+  spec.bitDepth = 1;
+  spec.rows = {0xA0};  // 1 0 1 0 0 0 0 0
+  const RgbImage image = Decode(EncodePng(spec));
+  EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 255, 255}));
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{0, 0, 0}));
+  EXPECT_EQ(Rgb(image, 2, 0), (Bytes{255, 255, 255}));
+  EXPECT_EQ(Rgb(image, 7, 0), (Bytes{0, 0, 0}));
+}
+
+TEST(PngInput, PaletteEntriesAreLookedUpAndTheirAlphaLaidOverWhite) {
+  PngSpec spec;
+  spec.width = 3;
+  spec.colourType = 3;
+  spec.paletteRgb = {255, 0, 0, 0, 0, 255, 0, 0, 0};
+  spec.paletteAlpha = {255, 0, 128};
+  spec.rows = {0, 1, 2};
+  const RgbImage image = Decode(EncodePng(spec));
+  EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 0, 0}));
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{255, 255, 255}));  // fully transparent
+  // Black at alpha 128 over white: 255 * 127 / 255 = 127.
+  EXPECT_EQ(Rgb(image, 2, 0), (Bytes{127, 127, 127}));
+}
+
+TEST(PngInput, AlphaIsLaidOverWhite) {
+  PngSpec rgba;
+  rgba.width = 4;
+  rgba.colourType = 6;
+  rgba.rows = {0, 0, 0, 255,  0, 0, 0, 0,  200, 100, 0, 51,  10, 20, 30, 254};
+  const RgbImage image = Decode(EncodePng(rgba));
+  EXPECT_EQ(Rgb(image, 0, 0), (Bytes{0, 0, 0}));
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{255, 255, 255}));
+  // (v * a + 255 * (255 - a) + 127) / 255 with a = 51.
+  EXPECT_EQ(Rgb(image, 2, 0), (Bytes{244, 224, 204}));
+  EXPECT_EQ(Rgb(image, 3, 0), (Bytes{11, 21, 31}));
+
+  PngSpec greyAlpha;
+  greyAlpha.width = 2;
+  greyAlpha.colourType = 4;
+  greyAlpha.rows = {0, 0, 0, 102};
+  const RgbImage grey = Decode(EncodePng(greyAlpha));
+  EXPECT_EQ(Rgb(grey, 0, 0), (Bytes{255, 255, 255}));
+  EXPECT_EQ(Rgb(grey, 1, 0), (Bytes{153, 153, 153}));
+}
+
+TEST(PngInput, SixteenBitSamplesAreScaledToEightBits) {
+  PngSpec spec;
+  spec.width = 2;
+  spec.colourType = 2;
+  spec.bitDepth = 16;
+  spec.rows = {0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00,  0x12, 0x34, 0x00, 0xFF, 0xFF, 0x00};
+  const RgbImage image = Decode(EncodePng(spec));
+  EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 128, 0}));
+  // v x 255 / 65535 rounded: 0x1234 -> 18.1, 0x00FF -> 0.99, 0xFF00 -> 254.0.
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{18, 1, 254}));
+
+  PngSpec greyAlpha;
+  greyAlpha.width = 1;
+  greyAlpha.colourType = 4;
+  greyAlpha.bitDepth = 16;
+  greyAlpha.rows = {0x00, 0x00, 0x80, 0x00};  // black at alpha 128 of 255
+  EXPECT_EQ(Rgb(Decode(EncodePng(greyAlpha)), 0, 0), (Bytes{127, 127, 127}));
+}
+
+TEST(PngInput, InterlacedEqualsPlain) {
+  PngSpec spec;
+  spec.width = 17;
+  spec.height = 11;
+  spec.colourType = 2;
+  spec.rows = Gradient(17, 11);
+  const RgbImage plain = Decode(EncodePng(spec));
+  spec.interlaced = true;
+  const RgbImage interlaced = Decode(EncodePng(spec));
+  EXPECT_EQ(plain.rgb, spec.rows);
+  EXPECT_EQ(interlaced.rgb, spec.rows);
+}
+
+TEST(JpegInput, RgbComesBackClose) {
+  const Bytes samples = Gradient(32, 16);
+  const RgbImage image = Decode(EncodeJpeg(32, 16, 3, samples));
+  ASSERT_EQ(image.width, 32);
+  ASSERT_EQ(image.height, 16);
+  int worst = 0;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    worst = std::max(worst, std::abs(image.rgb[i] - samples[i]));
+  }
+  EXPECT_LE(worst, 6);
+}
+
+TEST(JpegInput, GreyIsSpreadToThreeChannels) {
+  const Bytes samples(8 * 8, 90);
+  const RgbImage image = Decode(EncodeJpeg(8, 8, 1, samples));
+  ASSERT_EQ(image.width, 8);
+  for (int i = 0; i < 64; ++i) {
+    const uint8_t* p = image.Pixel(i % 8, i / 8);
+    EXPECT_NEAR(p[0], 90, 1);
+    EXPECT_EQ(p[0], p[1]);
+    EXPECT_EQ(p[0], p[2]);
+  }
+}
+
+TEST(JpegInput, AdobeCmykIsTurnedIntoLight) {
+  // Inverted CMYK as Adobe's writers store it: 255 means no ink. Pure cyan
+  // ink, no black: red is gone, green and blue stay.
+  Bytes samples;
+  for (int i = 0; i < 64; ++i) samples.insert(samples.end(), {0, 255, 255, 255});
+  const RgbImage image = Decode(EncodeJpeg(8, 8, 4, samples));
+  ASSERT_EQ(image.width, 8);
+  const uint8_t* p = image.Pixel(3, 3);
+  EXPECT_LE(p[0], 4);
+  EXPECT_GE(p[1], 251);
+  EXPECT_GE(p[2], 251);
+}
+
+TEST(DamagedImages, TruncationAnywhereIsRefused) {
+  PngSpec spec;
+  spec.width = 40;
+  spec.height = 30;
+  spec.colourType = 2;
+  spec.rows = Gradient(40, 30);
+  const Bytes png = EncodePng(spec);
+  const Bytes jpeg = EncodeJpeg(40, 30, 3, spec.rows);
+  for (const Bytes* file : {&png, &jpeg}) {
+    for (size_t length = 1; length < file->size(); ++length) {
+      RgbImage image;
+      std::string error;
+      EXPECT_FALSE(DecodeImage(file->data(), length, &image, &error)) << length;
+      EXPECT_FALSE(error.empty()) << length;
+      EXPECT_TRUE(image.rgb.empty()) << length;
+    }
+  }
+  EXPECT_NE(DecodeError(Bytes(png.begin(), png.begin() + png.size() / 2)).find("truncated"),
+            std::string::npos);
+  EXPECT_NE(DecodeError(Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 2)).find("JPEG"),
+            std::string::npos);
+}
+
+TEST(DamagedImages, FlippedBytesNeverCrash) {
+  PngSpec spec;
+  spec.width = 24;
+  spec.height = 24;
+  spec.colourType = 2;
+  spec.rows = Gradient(24, 24);
+  const Bytes png = EncodePng(spec);
+  const Bytes jpeg = EncodeJpeg(24, 24, 3, spec.rows);
+  int pngRefused = 0;
+  for (const Bytes* file : {&png, &jpeg}) {
+    for (size_t at = 0; at < file->size(); at += 3) {
+      Bytes damaged = *file;
+      damaged[at] ^= 0x5A;
+      RgbImage image;
+      std::string error;
+      const bool ok = DecodeImage(damaged.data(), damaged.size(), &image, &error);
+      // Either refused with a reason or a whole image (JPEG entropy data can
+      // survive a flipped bit); never half of one.
+      if (ok) {
+        EXPECT_EQ(image.rgb.size(), static_cast<size_t>(image.width) * image.height * 3);
+      } else {
+        EXPECT_FALSE(error.empty());
+        if (file == &png) ++pngRefused;
+      }
+    }
+  }
+  // Every PNG byte is covered by a CRC or the signature.
+  EXPECT_EQ(pngRefused, static_cast<int>((png.size() + 2) / 3));
+}
+
+TEST(DamagedImages, OversizedImageIsRefusedBeforeItsPixelsAreRead) {
+  // A header claiming 20000 x 20000 pixels and a token of image data.
+  Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  AppendChunk(png, "IHDR", {0, 0, 0x4E, 0x20, 0, 0, 0x4E, 0x20, 8, 2, 0, 0, 0});
+  AppendChunk(png, "IDAT", {0x78, 0x9C, 0x03, 0x00});
+  AppendChunk(png, "IEND", {});
+  EXPECT_NE(DecodeError(png).find("too large"), std::string::npos);
+}
+
+TEST(DamagedImages, EmptyAndForeignDataAreRefused) {
+  EXPECT_EQ(DecodeError({}), "the file is empty");
+  EXPECT_EQ(DecodeError({'G', 'I', 'F', '8', '9', 'a'}), "not a PNG or JPEG image");
+  EXPECT_EQ(DecodeError({0x89, 'P', 'N'}), "not a PNG or JPEG image");
+}
+
+TEST(ImageFiles, LoadsAFileAndNamesTheReasonForAMissingOne) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("kelo-image-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "grey.png").string();
+  PngSpec spec;
+  spec.width = 2;
+  spec.colourType = 0;
+  spec.rows = {10, 20};
+  ASSERT_TRUE(kelo::test::WriteFile(file, EncodePng(spec)));
+
+  RgbImage image;
+  std::string error;
+  ASSERT_TRUE(LoadImageFile(file, &image, &error)) << error;
+  EXPECT_EQ(Rgb(image, 1, 0), (Bytes{20, 20, 20}));
+
+  EXPECT_FALSE(LoadImageFile((dir / "missing.png").string(), &image, &error));
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+  EXPECT_TRUE(image.rgb.empty());
+  EXPECT_FALSE(LoadImageFile(dir.string(), &image, &error));  // a directory
+  std::filesystem::remove_all(dir);
+}

@@ -1,0 +1,69 @@
+// The command line of kelo-print and its exit codes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/page_layout.h"
+#include "platform/platform.h"
+
+namespace kelo::print {
+
+// One code per failure class; the help text and the README list them.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitInternal = 1,       // the driver or the device service failed otherwise
+  kExitUsage = 2,          // bad command line or registry file
+  kExitImage = 3,          // an image cannot be read
+  kExitPaper = 4,          // no such paper
+  kExitPort = 5,           // the printer port cannot be opened
+  kExitNotReady = 6,       // the printer reports not ready, out of paper or a fault
+  kExitWrite = 7,          // the printer did not take the data
+};
+
+// Paper as the device mode gives it to the driver: a size code of the
+// driver's paper table, or the custom code with whole millimetres.
+struct Paper {
+  SHORT code = 0;
+  SHORT widthMm = 0;   // custom paper only
+  SHORT lengthMm = 0;  // custom paper only
+};
+
+// The print head is 80 mm wide; custom paper is from 1 mm up to that wide
+// and from 1 mm up to this long (a page is held whole in memory).
+inline constexpr int kMaxPaperWidthMm = 80;
+inline constexpr int kMaxPaperLengthMm = 2000;
+
+// "48x68", "80x113" or WIDTHxLENGTH in millimetres; nullopt with a reason
+// when there is no such paper.
+std::optional<Paper> ParsePaper(const std::string& text, std::string* error);
+
+struct Options {
+  std::vector<std::string> images;
+  std::optional<std::string> port;  // none: the registry's default print port
+  Paper paper;
+  bool landscape = false;
+  bool colour = false;
+  bool draft = false;
+  kelo::engine::FitMode fit = kelo::engine::FitMode::kWidth;
+  std::optional<std::string> registry;
+  bool verbose = false;  // the library's diagnostics go to stderr as they come
+  bool help = false;
+};
+
+struct ParseResult {
+  Options options;
+  ExitCode code = kExitOk;  // kExitUsage or kExitPaper on failure
+  std::string error;        // set on failure
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
+
+std::string HelpText();
+
+// The device mode of the job: the driver's default device mode with the
+// options' paper, orientation, colour and quality.
+DEVMODEW JobDevmode(DEVMODEW defaults, const Options& options);
+
+}  // namespace kelo::print

@@ -1,0 +1,22 @@
+// One run of kelo-print: the images read, the job run through the driver
+// and the engine stand-in, and its outcome put in words.
+#pragma once
+
+#include <string>
+
+#include "tools/kelo-print/options.h"
+
+namespace kelo::print {
+
+struct Outcome {
+  ExitCode code = kExitOk;
+  std::string message;  // one line for the user; empty on success
+};
+
+// The port to print to: the option, else the registry's "DefaultPrintPort"
+// of Printers\Ports (text values only), else "LPT1:".
+std::u16string JobPort(const Options& options);
+
+Outcome PrintImages(const Options& options);
+
+}  // namespace kelo::print
