@@ -64,20 +64,11 @@ EmulatedPrinter::~EmulatedPrinter() {
 
 // ---- behaviour and faults ----
 
-void EmulatedPrinter::SetStatus(BYTE status) {
-  std::lock_guard lock(mutex_);
-  status_ = status;
-}
+void EmulatedPrinter::SetStatus(BYTE status) { Store(status_, status); }
 
-void EmulatedPrinter::SetReplyDelay(DWORD ms) {
-  std::lock_guard lock(mutex_);
-  replyDelayMs_ = ms;
-}
+void EmulatedPrinter::SetReplyDelay(DWORD ms) { Store(replyDelayMs_, ms); }
 
-void EmulatedPrinter::SetSilent(bool silent) {
-  std::lock_guard lock(mutex_);
-  silent_ = silent;
-}
+void EmulatedPrinter::SetSilent(bool silent) { Store(silent_, silent); }
 
 void EmulatedPrinter::SendStatus(BYTE status) {
   std::lock_guard lock(mutex_);
@@ -89,37 +80,20 @@ void EmulatedPrinter::SendStatus(BYTE status) {
   changed_.notify_all();
 }
 
-void EmulatedPrinter::SetDeviceIdText(std::string text) {
-  std::lock_guard lock(mutex_);
-  deviceId_ = std::move(text);
-}
+void EmulatedPrinter::SetDeviceIdText(std::string text) { Store(deviceId_, std::move(text)); }
 
-std::string EmulatedPrinter::DeviceIdText() const {
-  std::lock_guard lock(mutex_);
-  return deviceId_;
-}
+std::string EmulatedPrinter::DeviceIdText() const { return Locked(deviceId_); }
 
 void EmulatedPrinter::SetWriteChunks(std::vector<DWORD> chunks) {
   std::lock_guard lock(mutex_);
   chunks_.assign(chunks.begin(), chunks.end());
 }
 
-void EmulatedPrinter::SetAcceptNothing(bool nothing) {
-  std::lock_guard lock(mutex_);
-  acceptNothing_ = nothing;
-  changed_.notify_all();
-}
+void EmulatedPrinter::SetAcceptNothing(bool nothing) { Store(acceptNothing_, nothing); }
 
-void EmulatedPrinter::SetFollowUpFails(bool fails) {
-  std::lock_guard lock(mutex_);
-  followUpFails_ = fails;
-}
+void EmulatedPrinter::SetFollowUpFails(bool fails) { Store(followUpFails_, fails); }
 
-void EmulatedPrinter::SetVanished(bool vanished) {
-  std::lock_guard lock(mutex_);
-  vanished_ = vanished;
-  changed_.notify_all();
-}
+void EmulatedPrinter::SetVanished(bool vanished) { Store(vanished_, vanished); }
 
 DWORD EmulatedPrinter::LostError() const {
   return config_.type == PortType::kSerial ? ERROR_SERIAL_NO_DEVICE : ERROR_GRACEFUL_DISCONNECT;

@@ -34,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,14 @@ class EmulatedPrinter : public kelo::host::Device {
     Clock::time_point ready;
   };
 
+  // Sets `field` under the lock and wakes the waiters, who look again at
+  // what may concern them (a refused write, a blocked read).
+  template <typename T>
+  void Store(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = std::move(value);
+    changed_.notify_all();
+  }
   // A copy of `field`, taken under the lock.
   template <typename T>
   T Locked(const T& field) const {
