@@ -22,7 +22,7 @@ using kelo::engine::LoadImageFile;
 using kelo::engine::RgbImage;
 using kelo::test::EncodeJpeg;
 using kelo::test::EncodePng;
-using kelo::test::PngSpec;
+using kelo::test::PngLayout;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -82,23 +82,23 @@ TEST(PngInput, RgbIsReadAsIs) {
 }
 
 TEST(PngInput, GreyIsSpreadToThreeChannels) {
-  PngSpec spec;
-  spec.width = 3;
-  spec.colourType = 0;
-  spec.rows = {0, 100, 255};
-  const RgbImage image = Decode(EncodePng(spec));
+  PngLayout layout;
+  layout.width = 3;
+  layout.colourType = 0;
+  layout.rows = {0, 100, 255};
+  const RgbImage image = Decode(EncodePng(layout));
   EXPECT_EQ(Rgb(image, 0, 0), (Bytes{0, 0, 0}));
   EXPECT_EQ(Rgb(image, 1, 0), (Bytes{100, 100, 100}));
   EXPECT_EQ(Rgb(image, 2, 0), (Bytes{255, 255, 255}));
 }
 
 TEST(PngInput, OneBitGreyIsExpandedToFullRange) {
-  PngSpec spec;
-  spec.width = 8;
-  spec.colourType = 0;
-  spec.bitDepth = 1;
-  spec.rows = {0xA0};  // 1 0 1 0 0 0 0 0
-  const RgbImage image = Decode(EncodePng(spec));
+  PngLayout layout;
+  layout.width = 8;
+  layout.colourType = 0;
+  layout.bitDepth = 1;
+  layout.rows = {0xA0};  // 1 0 1 0 0 0 0 0
+  const RgbImage image = Decode(EncodePng(layout));
   EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 255, 255}));
   EXPECT_EQ(Rgb(image, 1, 0), (Bytes{0, 0, 0}));
   EXPECT_EQ(Rgb(image, 2, 0), (Bytes{255, 255, 255}));
@@ -106,13 +106,13 @@ TEST(PngInput, OneBitGreyIsExpandedToFullRange) {
 }
 
 TEST(PngInput, PaletteEntriesAreLookedUpAndTheirAlphaLaidOverWhite) {
-  PngSpec spec;
-  spec.width = 3;
-  spec.colourType = 3;
-  spec.paletteRgb = {255, 0, 0, 0, 0, 255, 0, 0, 0};
-  spec.paletteAlpha = {255, 0, 128};
-  spec.rows = {0, 1, 2};
-  const RgbImage image = Decode(EncodePng(spec));
+  PngLayout layout;
+  layout.width = 3;
+  layout.colourType = 3;
+  layout.paletteRgb = {255, 0, 0, 0, 0, 255, 0, 0, 0};
+  layout.paletteAlpha = {255, 0, 128};
+  layout.rows = {0, 1, 2};
+  const RgbImage image = Decode(EncodePng(layout));
   EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 0, 0}));
   EXPECT_EQ(Rgb(image, 1, 0), (Bytes{255, 255, 255}));  // fully transparent
   // Black at alpha 128 over white: 255 * 127 / 255 = 127.
@@ -120,7 +120,7 @@ TEST(PngInput, PaletteEntriesAreLookedUpAndTheirAlphaLaidOverWhite) {
 }
 
 TEST(PngInput, AlphaIsLaidOverWhite) {
-  PngSpec rgba;
+  PngLayout rgba;
   rgba.width = 4;
   rgba.colourType = 6;
   rgba.rows = {0, 0, 0, 255,  0, 0, 0, 0,  200, 100, 0, 51,  10, 20, 30, 254};
@@ -131,7 +131,7 @@ TEST(PngInput, AlphaIsLaidOverWhite) {
   EXPECT_EQ(Rgb(image, 2, 0), (Bytes{244, 224, 204}));
   EXPECT_EQ(Rgb(image, 3, 0), (Bytes{11, 21, 31}));
 
-  PngSpec greyAlpha;
+  PngLayout greyAlpha;
   greyAlpha.width = 2;
   greyAlpha.colourType = 4;
   greyAlpha.rows = {0, 0, 0, 102};
@@ -141,17 +141,17 @@ TEST(PngInput, AlphaIsLaidOverWhite) {
 }
 
 TEST(PngInput, SixteenBitSamplesAreScaledToEightBits) {
-  PngSpec spec;
-  spec.width = 2;
-  spec.colourType = 2;
-  spec.bitDepth = 16;
-  spec.rows = {0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00,  0x12, 0x34, 0x00, 0xFF, 0xFF, 0x00};
-  const RgbImage image = Decode(EncodePng(spec));
+  PngLayout layout;
+  layout.width = 2;
+  layout.colourType = 2;
+  layout.bitDepth = 16;
+  layout.rows = {0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00,  0x12, 0x34, 0x00, 0xFF, 0xFF, 0x00};
+  const RgbImage image = Decode(EncodePng(layout));
   EXPECT_EQ(Rgb(image, 0, 0), (Bytes{255, 128, 0}));
   // v x 255 / 65535 rounded: 0x1234 -> 18.1, 0x00FF -> 0.99, 0xFF00 -> 254.0.
   EXPECT_EQ(Rgb(image, 1, 0), (Bytes{18, 1, 254}));
 
-  PngSpec greyAlpha;
+  PngLayout greyAlpha;
   greyAlpha.width = 1;
   greyAlpha.colourType = 4;
   greyAlpha.bitDepth = 16;
@@ -160,16 +160,16 @@ TEST(PngInput, SixteenBitSamplesAreScaledToEightBits) {
 }
 
 TEST(PngInput, InterlacedEqualsPlain) {
-  PngSpec spec;
-  spec.width = 17;
-  spec.height = 11;
-  spec.colourType = 2;
-  spec.rows = Gradient(17, 11);
-  const RgbImage plain = Decode(EncodePng(spec));
-  spec.interlaced = true;
-  const RgbImage interlaced = Decode(EncodePng(spec));
-  EXPECT_EQ(plain.rgb, spec.rows);
-  EXPECT_EQ(interlaced.rgb, spec.rows);
+  PngLayout layout;
+  layout.width = 17;
+  layout.height = 11;
+  layout.colourType = 2;
+  layout.rows = Gradient(17, 11);
+  const RgbImage plain = Decode(EncodePng(layout));
+  layout.interlaced = true;
+  const RgbImage interlaced = Decode(EncodePng(layout));
+  EXPECT_EQ(plain.rgb, layout.rows);
+  EXPECT_EQ(interlaced.rgb, layout.rows);
 }
 
 TEST(JpegInput, RgbComesBackClose) {
@@ -210,13 +210,13 @@ TEST(JpegInput, AdobeCmykIsTurnedIntoLight) {
 }
 
 TEST(DamagedImages, TruncationAnywhereIsRefused) {
-  PngSpec spec;
-  spec.width = 40;
-  spec.height = 30;
-  spec.colourType = 2;
-  spec.rows = Gradient(40, 30);
-  const Bytes png = EncodePng(spec);
-  const Bytes jpeg = EncodeJpeg(40, 30, 3, spec.rows);
+  PngLayout layout;
+  layout.width = 40;
+  layout.height = 30;
+  layout.colourType = 2;
+  layout.rows = Gradient(40, 30);
+  const Bytes png = EncodePng(layout);
+  const Bytes jpeg = EncodeJpeg(40, 30, 3, layout.rows);
   for (const Bytes* file : {&png, &jpeg}) {
     for (size_t length = 1; length < file->size(); ++length) {
       RgbImage image;
@@ -233,13 +233,13 @@ TEST(DamagedImages, TruncationAnywhereIsRefused) {
 }
 
 TEST(DamagedImages, FlippedBytesNeverCrash) {
-  PngSpec spec;
-  spec.width = 24;
-  spec.height = 24;
-  spec.colourType = 2;
-  spec.rows = Gradient(24, 24);
-  const Bytes png = EncodePng(spec);
-  const Bytes jpeg = EncodeJpeg(24, 24, 3, spec.rows);
+  PngLayout layout;
+  layout.width = 24;
+  layout.height = 24;
+  layout.colourType = 2;
+  layout.rows = Gradient(24, 24);
+  const Bytes png = EncodePng(layout);
+  const Bytes jpeg = EncodeJpeg(24, 24, 3, layout.rows);
   int pngRefused = 0;
   for (const Bytes* file : {&png, &jpeg}) {
     for (size_t at = 0; at < file->size(); at += 3) {
@@ -282,11 +282,11 @@ TEST(ImageFiles, LoadsAFileAndNamesTheReasonForAMissingOne) {
       std::filesystem::temp_directory_path() / ("kelo-image-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string file = (dir / "grey.png").string();
-  PngSpec spec;
-  spec.width = 2;
-  spec.colourType = 0;
-  spec.rows = {10, 20};
-  ASSERT_TRUE(kelo::test::WriteFile(file, EncodePng(spec)));
+  PngLayout layout;
+  layout.width = 2;
+  layout.colourType = 0;
+  layout.rows = {10, 20};
+  ASSERT_TRUE(kelo::test::WriteFile(file, EncodePng(layout)));
 
   RgbImage image;
   std::string error;

@@ -20,29 +20,29 @@ void FlushPng(png_structp) {}
 
 }  // namespace
 
-std::vector<uint8_t> EncodePng(const PngSpec& spec) {
+std::vector<uint8_t> EncodePng(const PngLayout& layout) {
   std::vector<uint8_t> out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &out, AppendPng, FlushPng);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width),
-               static_cast<png_uint_32>(spec.height), spec.bitDepth, spec.colourType,
-               spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(layout.width),
+               static_cast<png_uint_32>(layout.height), layout.bitDepth, layout.colourType,
+               layout.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   std::vector<png_color> palette;
-  for (size_t i = 0; i + 2 < spec.paletteRgb.size(); i += 3) {
-    palette.push_back({spec.paletteRgb[i], spec.paletteRgb[i + 1], spec.paletteRgb[i + 2]});
+  for (size_t i = 0; i + 2 < layout.paletteRgb.size(); i += 3) {
+    palette.push_back({layout.paletteRgb[i], layout.paletteRgb[i + 1], layout.paletteRgb[i + 2]});
   }
   if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
-  if (!spec.paletteAlpha.empty()) {
-    png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()),
+  if (!layout.paletteAlpha.empty()) {
+    png_set_tRNS(png, info, layout.paletteAlpha.data(), static_cast<int>(layout.paletteAlpha.size()),
                  nullptr);
   }
   png_write_info(png, info);
   const size_t rowBytes = png_get_rowbytes(png, info);
-  std::vector<png_bytep> rows(static_cast<size_t>(spec.height));
-  for (int y = 0; y < spec.height; ++y) {
-    rows[static_cast<size_t>(y)] = const_cast<png_bytep>(spec.rows.data()) + y * rowBytes;
+  std::vector<png_bytep> rows(static_cast<size_t>(layout.height));
+  for (int y = 0; y < layout.height; ++y) {
+    rows[static_cast<size_t>(y)] = const_cast<png_bytep>(layout.rows.data()) + y * rowBytes;
   }
   png_write_image(png, rows.data());
   png_write_end(png, info);
@@ -51,12 +51,12 @@ std::vector<uint8_t> EncodePng(const PngSpec& spec) {
 }
 
 std::vector<uint8_t> EncodeRgbPng(const kelo::engine::RgbImage& image) {
-  PngSpec spec;
-  spec.width = image.width;
-  spec.height = image.height;
-  spec.colourType = PNG_COLOR_TYPE_RGB;
-  spec.rows = image.rgb;
-  return EncodePng(spec);
+  PngLayout layout;
+  layout.width = image.width;
+  layout.height = image.height;
+  layout.colourType = PNG_COLOR_TYPE_RGB;
+  layout.rows = image.rgb;
+  return EncodePng(layout);
 }
 
 std::vector<uint8_t> EncodeJpeg(int width, int height, int components,

@@ -10,7 +10,7 @@
 
 namespace kelo::test {
 
-struct PngSpec {
+struct PngLayout {
   int width = 1;
   int height = 1;
   int colourType = 2;  // PNG_COLOR_TYPE_*: 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
@@ -22,7 +22,7 @@ struct PngSpec {
   std::vector<uint8_t> paletteAlpha;  // colour type 3: tRNS, one alpha per entry
 };
 
-std::vector<uint8_t> EncodePng(const PngSpec& spec);
+std::vector<uint8_t> EncodePng(const PngLayout& layout);
 // 8-bit RGB or grey (channels 1 or 3) PNG of an RgbImage's samples.
 std::vector<uint8_t> EncodeRgbPng(const kelo::engine::RgbImage& image);
 
