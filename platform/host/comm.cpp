@@ -21,50 +21,51 @@ BOOL Device::PurgeComm(uintptr_t, DWORD) { return NotSupported(); }
 
 using kelo::host::DeviceForHandle;
 
+namespace {
+
+// The comm calls that take a structure: an unknown handle fails as the
+// handle table says, a missing structure with ERROR_INVALID_PARAMETER,
+// before the device sees the call.
+template <typename Structure, typename Call>
+BOOL ForwardWithStructure(HANDLE file, Structure* structure, Call call) {
+  uintptr_t open = 0;
+  auto device = DeviceForHandle(file, &open);
+  if (!device) return FALSE;
+  if (structure == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return call(*device, open, structure);
+}
+
+}  // namespace
+
 extern "C" {
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
-  uintptr_t open = 0;
-  auto device = DeviceForHandle(file, &open);
-  if (!device) return FALSE;
-  if (dcb == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return device->GetCommState(open, dcb);
+  return ForwardWithStructure(file, dcb, [](kelo::host::Device& device, uintptr_t open, DCB* d) {
+    return device.GetCommState(open, d);
+  });
 }
 
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
-  uintptr_t open = 0;
-  auto device = DeviceForHandle(file, &open);
-  if (!device) return FALSE;
-  if (dcb == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return device->SetCommState(open, dcb);
+  return ForwardWithStructure(file, dcb, [](kelo::host::Device& device, uintptr_t open, DCB* d) {
+    return device.SetCommState(open, d);
+  });
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  uintptr_t open = 0;
-  auto device = DeviceForHandle(file, &open);
-  if (!device) return FALSE;
-  if (timeouts == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return device->GetCommTimeouts(open, timeouts);
+  return ForwardWithStructure(
+      file, timeouts, [](kelo::host::Device& device, uintptr_t open, COMMTIMEOUTS* t) {
+        return device.GetCommTimeouts(open, t);
+      });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  uintptr_t open = 0;
-  auto device = DeviceForHandle(file, &open);
-  if (!device) return FALSE;
-  if (timeouts == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return device->SetCommTimeouts(open, timeouts);
+  return ForwardWithStructure(
+      file, timeouts, [](kelo::host::Device& device, uintptr_t open, COMMTIMEOUTS* t) {
+        return device.SetCommTimeouts(open, t);
+      });
 }
 
 BOOL WINAPI PurgeComm(HANDLE file, DWORD flags) {

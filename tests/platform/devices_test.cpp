@@ -150,6 +150,36 @@ TEST(Devices, WhatADeviceDoesNotOverrideIsNotSupported) {
   EXPECT_TRUE(CloseHandle(handle));
 }
 
+TEST(Devices, CommCallsRefuseAMissingStructureAndAnUnknownHandle) {
+  // The base device answers ERROR_NOT_SUPPORTED: any other error shows that
+  // the call stopped before reaching it.
+  ASSERT_TRUE(kelo::host::RegisterDevice(u"COM7:", std::make_shared<kelo::host::Device>()));
+  HANDLE handle = OpenDevice(u"COM7:");
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  auto expectError = [](BOOL result, DWORD error, const char* call) {
+    EXPECT_FALSE(result) << call;
+    EXPECT_EQ(GetLastError(), error) << call;
+  };
+  const auto invalid = static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+  expectError(GetCommState(handle, nullptr), invalid, "GetCommState");
+  expectError(SetCommState(handle, nullptr), invalid, "SetCommState");
+  expectError(GetCommTimeouts(handle, nullptr), invalid, "GetCommTimeouts");
+  expectError(SetCommTimeouts(handle, nullptr), invalid, "SetCommTimeouts");
+  DCB dcb = {};
+  COMMTIMEOUTS timeouts = {};
+  expectError(SetCommTimeouts(handle, &timeouts), static_cast<DWORD>(ERROR_NOT_SUPPORTED),
+              "SetCommTimeouts reaching the device");
+  EXPECT_TRUE(CloseHandle(handle));
+
+  const auto badHandle = static_cast<DWORD>(ERROR_INVALID_HANDLE);
+  expectError(GetCommState(handle, &dcb), badHandle, "GetCommState on a closed handle");
+  expectError(SetCommState(handle, &dcb), badHandle, "SetCommState on a closed handle");
+  expectError(GetCommTimeouts(handle, &timeouts), badHandle, "GetCommTimeouts on a closed handle");
+  expectError(SetCommTimeouts(handle, &timeouts), badHandle, "SetCommTimeouts on a closed handle");
+  expectError(PurgeComm(handle, 0), badHandle, "PurgeComm on a closed handle");
+  EXPECT_TRUE(kelo::host::UnregisterDevice(u"COM7:"));
+}
+
 TEST(Devices, AFailedOpenKeepsTheDevicesReason) {
   ASSERT_TRUE(kelo::host::RegisterDevice(u"REF1:", std::make_shared<RefusingDevice>()));
   EXPECT_EQ(OpenDevice(u"REF1:"), INVALID_HANDLE_VALUE);
