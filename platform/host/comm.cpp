@@ -26,8 +26,9 @@ namespace {
 // The comm calls that take a structure: an unknown handle fails as the
 // handle table says, a missing structure with ERROR_INVALID_PARAMETER,
 // before the device sees the call.
-template <typename Structure, typename Call>
-BOOL ForwardWithStructure(HANDLE file, Structure* structure, Call call) {
+template <typename Given, typename Taken>
+BOOL ForwardWithStructure(HANDLE file, Given* structure,
+                          BOOL (kelo::host::Device::*call)(uintptr_t, Taken*)) {
   uintptr_t open = 0;
   auto device = DeviceForHandle(file, &open);
   if (!device) return FALSE;
@@ -35,7 +36,7 @@ BOOL ForwardWithStructure(HANDLE file, Structure* structure, Call call) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  return call(*device, open, structure);
+  return ((*device).*call)(open, structure);
 }
 
 }  // namespace
@@ -43,29 +44,19 @@ BOOL ForwardWithStructure(HANDLE file, Structure* structure, Call call) {
 extern "C" {
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
-  return ForwardWithStructure(file, dcb, [](kelo::host::Device& device, uintptr_t open, DCB* d) {
-    return device.GetCommState(open, d);
-  });
+  return ForwardWithStructure(file, dcb, &kelo::host::Device::GetCommState);
 }
 
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
-  return ForwardWithStructure(file, dcb, [](kelo::host::Device& device, uintptr_t open, DCB* d) {
-    return device.SetCommState(open, d);
-  });
+  return ForwardWithStructure(file, dcb, &kelo::host::Device::SetCommState);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  return ForwardWithStructure(
-      file, timeouts, [](kelo::host::Device& device, uintptr_t open, COMMTIMEOUTS* t) {
-        return device.GetCommTimeouts(open, t);
-      });
+  return ForwardWithStructure(file, timeouts, &kelo::host::Device::GetCommTimeouts);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  return ForwardWithStructure(
-      file, timeouts, [](kelo::host::Device& device, uintptr_t open, COMMTIMEOUTS* t) {
-        return device.SetCommTimeouts(open, t);
-      });
+  return ForwardWithStructure(file, timeouts, &kelo::host::Device::SetCommTimeouts);
 }
 
 BOOL WINAPI PurgeComm(HANDLE file, DWORD flags) {

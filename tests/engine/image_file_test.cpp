@@ -71,6 +71,16 @@ Bytes Gradient(int width, int height) {
   return rgb;
 }
 
+// An 8-bit RGB PNG of Gradient(width, height).
+PngLayout GradientLayout(int width, int height) {
+  PngLayout layout;
+  layout.width = width;
+  layout.height = height;
+  layout.colourType = 2;
+  layout.rows = Gradient(width, height);
+  return layout;
+}
+
 }  // namespace
 
 TEST(PngInput, RgbIsReadAsIs) {
@@ -160,11 +170,7 @@ TEST(PngInput, SixteenBitSamplesAreScaledToEightBits) {
 }
 
 TEST(PngInput, InterlacedEqualsPlain) {
-  PngLayout layout;
-  layout.width = 17;
-  layout.height = 11;
-  layout.colourType = 2;
-  layout.rows = Gradient(17, 11);
+  PngLayout layout = GradientLayout(17, 11);
   const RgbImage plain = Decode(EncodePng(layout));
   layout.interlaced = true;
   const RgbImage interlaced = Decode(EncodePng(layout));
@@ -210,11 +216,7 @@ TEST(JpegInput, AdobeCmykIsTurnedIntoLight) {
 }
 
 TEST(DamagedImages, TruncationAnywhereIsRefused) {
-  PngLayout layout;
-  layout.width = 40;
-  layout.height = 30;
-  layout.colourType = 2;
-  layout.rows = Gradient(40, 30);
+  const PngLayout layout = GradientLayout(40, 30);
   const Bytes png = EncodePng(layout);
   const Bytes jpeg = EncodeJpeg(40, 30, 3, layout.rows);
   for (const Bytes* file : {&png, &jpeg}) {
@@ -233,11 +235,7 @@ TEST(DamagedImages, TruncationAnywhereIsRefused) {
 }
 
 TEST(DamagedImages, FlippedBytesNeverCrash) {
-  PngLayout layout;
-  layout.width = 24;
-  layout.height = 24;
-  layout.colourType = 2;
-  layout.rows = Gradient(24, 24);
+  const PngLayout layout = GradientLayout(24, 24);
   const Bytes png = EncodePng(layout);
   const Bytes jpeg = EncodeJpeg(24, 24, 3, layout.rows);
   int pngRefused = 0;
