@@ -67,6 +67,23 @@ struct COMMTIMEOUTS {
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
 
+// Line errors and queue depths, as ClearCommError reports them.
+struct COMSTAT {
+  DWORD fCtsHold : 1;
+  DWORD fDsrHold : 1;
+  DWORD fRlsdHold : 1;
+  DWORD fXoffHold : 1;
+  DWORD fXoffSent : 1;
+  DWORD fEof : 1;
+  DWORD fTxim : 1;
+  DWORD fReserved : 25;
+  DWORD cbInQue;   // bytes received, not yet read
+  DWORD cbOutQue;  // bytes written, not yet sent
+};
+typedef COMSTAT* LPCOMSTAT;
+static_assert(sizeof(COMSTAT) == 12);
+static_assert(offsetof(COMSTAT, cbOutQue) == 8);
+
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u
 #define PURGE_TXCLEAR 0x0004u
@@ -77,3 +94,5 @@ PLATFORM_API BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 PLATFORM_API BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 PLATFORM_API BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 PLATFORM_API BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
+// Both pointers may be null.
+PLATFORM_API BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);

@@ -37,7 +37,13 @@ PLATFORM_API BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, L
 PLATFORM_API BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLen,
                                          LPVOID out, DWORD outLen, LPDWORD returned,
                                          LPOVERLAPPED overlapped);
+// Waits until a device has sent what it buffers (a serial line's transmit
+// queue). FALSE with ERROR_TIMEOUT when the bytes stopped leaving; they stay
+// queued. Handles without such a buffer succeed at once.
+PLATFORM_API BOOL WINAPI FlushFileBuffers(HANDLE file);
 // Closes any handle of the handle table: file, device, event or thread.
+// Closing a serial line sends what it still queues while the line takes it;
+// bytes it had to discard make the close fail with ERROR_TIMEOUT.
 PLATFORM_API BOOL WINAPI CloseHandle(HANDLE handle);
 
 // ---- time ----

@@ -16,6 +16,8 @@ BOOL Device::SetCommState(uintptr_t, const DCB*) { return NotSupported(); }
 BOOL Device::GetCommTimeouts(uintptr_t, COMMTIMEOUTS*) { return NotSupported(); }
 BOOL Device::SetCommTimeouts(uintptr_t, const COMMTIMEOUTS*) { return NotSupported(); }
 BOOL Device::PurgeComm(uintptr_t, DWORD) { return NotSupported(); }
+BOOL Device::ClearCommError(uintptr_t, DWORD*, COMSTAT*) { return NotSupported(); }
+BOOL Device::FlushBuffers(uintptr_t) { return TRUE; }
 
 }  // namespace kelo::host
 
@@ -64,6 +66,13 @@ BOOL WINAPI PurgeComm(HANDLE file, DWORD flags) {
   auto device = DeviceForHandle(file, &open);
   if (!device) return FALSE;
   return device->PurgeComm(open, flags);
+}
+
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
+  uintptr_t open = 0;
+  auto device = DeviceForHandle(file, &open);
+  if (!device) return FALSE;
+  return device->ClearCommError(open, errors, stat);
 }
 
 }  // extern "C"

@@ -59,6 +59,7 @@ class DeviceOpen : public HostObject {
                  DWORD* returned) override {
     return device->IoControl(open, code, in, inLen, out, outLen, returned);
   }
+  BOOL FlushBuffers() override { return device->FlushBuffers(open); }
   const std::shared_ptr<Device> device;
   const uintptr_t open;
 };
@@ -209,6 +210,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
   const BOOL result = object->Write(buffer, toWrite, &put);
   if (written != nullptr) *written = put;
   return result;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE file) {
+  auto object = FindHandle(file);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return object->FlushBuffers();
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLen, LPVOID out,

@@ -47,6 +47,8 @@ DWORD Win32ErrorFromErrno(int error) {
       return ERROR_DEV_NOT_EXIST;
     case ETIMEDOUT:
       return ERROR_TIMEOUT;
+    case EPIPE:
+      return ERROR_NO_DATA;  // the other end of a pipe is gone
     case ENOTSUP:
       return ERROR_NOT_SUPPORTED;
     default:

@@ -39,6 +39,11 @@ class KELO_HOST_API Device {
   virtual BOOL GetCommTimeouts(uintptr_t open, COMMTIMEOUTS* timeouts);
   virtual BOOL SetCommTimeouts(uintptr_t open, const COMMTIMEOUTS* timeouts);
   virtual BOOL PurgeComm(uintptr_t open, DWORD flags);
+  // Both pointers may be null.
+  virtual BOOL ClearCommError(uintptr_t open, DWORD* errors, COMSTAT* stat);
+  // FlushFileBuffers: waits until what the open buffers has been sent.
+  // Devices that buffer nothing succeed at once (the default).
+  virtual BOOL FlushBuffers(uintptr_t open);
 };
 
 // The device and open context behind a handle from CreateFileW, or null

@@ -40,6 +40,8 @@ class HostObject {
   virtual BOOL Write(const void* buffer, DWORD toWrite, DWORD* written);
   virtual BOOL IoControl(DWORD code, BYTE* in, DWORD inLen, BYTE* out, DWORD outLen,
                          DWORD* returned);
+  // FlushFileBuffers; objects that buffer nothing succeed.
+  virtual BOOL FlushBuffers() { return TRUE; }
 };
 
 // Handle values are never 0 or -1 and grow, so a closed handle is not reused

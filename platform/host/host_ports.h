@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +60,24 @@ KELO_HOST_API DWORD LineFromDcb(const DCB& dcb, termios* line);
 // `shadow` (what was last set on this open).
 KELO_HOST_API void DcbFromLine(const termios& line, const DCB& shadow, DCB* dcb);
 
+// How long to wait for a transmit queue to empty. The queue is sampled every
+// few milliseconds while it keeps moving; the wait ends when it is empty,
+// when it has not shrunk for `stallMs`, or after `boundMs` in all. Returns
+// the bytes still queued (0: all sent). `queued` answers a negative count
+// when the depth cannot be read, which counts as empty: there is nothing
+// known to wait for. `stop`, when it turns true, ends the wait early.
+struct DrainLimits {
+  DWORD stallMs;
+  DWORD boundMs;
+};
+KELO_HOST_API long WaitForQueueToDrain(const std::function<long()>& queued, DrainLimits limits,
+                                       const std::atomic<bool>* stop = nullptr);
+// The limits for `bytes` queued on a line at `baudRate`: twice the time the
+// line needs for them (11 bits a byte covers parity and two stop bits),
+// plus the stall time and a second; the stall time is the write time-out,
+// at least 100 ms (a line without a write time-out gets 2 s).
+KELO_HOST_API DrainLimits DrainLimitsFor(long bytes, DWORD baudRate, DWORD writeTimeoutMs);
+
 // One open of a host port. Operations it does not support fail with
 // ERROR_NOT_SUPPORTED. May be used from several threads at once.
 class PortOpen {
@@ -76,6 +95,12 @@ class PortOpen {
   virtual BOOL GetCommTimeouts(COMMTIMEOUTS* timeouts);
   virtual BOOL SetCommTimeouts(const COMMTIMEOUTS* timeouts);
   virtual BOOL PurgeComm(DWORD flags);
+  virtual BOOL ClearCommError(DWORD* errors, COMSTAT* stat);
+  // Waits until the bytes written have left (FlushFileBuffers).
+  virtual BOOL FlushBuffers() { return TRUE; }
+  // Called once by CloseHandle, after Shutdown: gets what the open still
+  // holds out, or discards it and fails with ERROR_TIMEOUT.
+  virtual BOOL Finish() { return TRUE; }
 };
 
 // A non-blocking descriptor whose reads and writes follow COMMTIMEOUTS with
@@ -97,6 +122,10 @@ class TimedDescriptor : public PortOpen {
  protected:
   int fd() const { return fd_; }
   COMMTIMEOUTS Timeouts() const;
+  bool IsShutdown() const { return shutdown_.load(); }
+  // Sleeps `ms`; false when Shutdown ran before or during the sleep.
+  bool SleepUnlessShutdown(DWORD ms);
+  const std::atomic<bool>& ShutdownFlag() const { return shutdown_; }
   // Closes the descriptor now (before the destructor), once; for backends
   // that must act before the close.
   void CloseDescriptor();
@@ -118,7 +147,8 @@ class TimedDescriptor : public PortOpen {
 // last error set).
 std::shared_ptr<PortOpen> OpenSerialLine(int fd);
 std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
-// `capture`: opened for writing (see host_file_port.cpp).
+// `capture`: opened for writing (see host_file_port.cpp). `fd` must be
+// non-blocking: the write time-out is done by poll.
 std::shared_ptr<PortOpen> OpenFilePort(int fd, bool capture);
 
 }  // namespace kelo::host

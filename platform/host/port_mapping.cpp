@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -29,6 +31,31 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
+// A write to a pipe that nobody reads raises SIGPIPE, which would end the
+// process; the target reports an error instead, and so does this write
+// (EPIPE). The signal is blocked on this thread for the call, and the one
+// the call raised is taken back unless one was pending already.
+ssize_t WriteWithoutSigpipe(int fd, const void* data, size_t size) {
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  sigset_t old;
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+  const ssize_t n = ::write(fd, data, size);
+  const int error = errno;
+  if (n < 0 && error == EPIPE && !wasPending) {
+    const timespec none{0, 0};
+    while (sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = error;
+  return n;
+}
+
 long long NowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -50,6 +77,39 @@ BOOL PortOpen::SetCommState(const DCB*) { return Fail(ERROR_NOT_SUPPORTED); }
 BOOL PortOpen::GetCommTimeouts(COMMTIMEOUTS*) { return Fail(ERROR_NOT_SUPPORTED); }
 BOOL PortOpen::SetCommTimeouts(const COMMTIMEOUTS*) { return Fail(ERROR_NOT_SUPPORTED); }
 BOOL PortOpen::PurgeComm(DWORD) { return Fail(ERROR_NOT_SUPPORTED); }
+BOOL PortOpen::ClearCommError(DWORD*, COMSTAT*) { return Fail(ERROR_NOT_SUPPORTED); }
+
+// ---- draining a transmit queue ----
+
+long WaitForQueueToDrain(const std::function<long()>& queued, DrainLimits limits,
+                         const std::atomic<bool>* stop) {
+  constexpr long kSampleMs = 5;
+  const long long start = NowMs();
+  long left = queued();
+  long long lastMove = start;
+  while (left > 0) {
+    if (stop != nullptr && stop->load()) break;
+    const long long now = NowMs();
+    if (now - lastMove >= limits.stallMs || now - start >= limits.boundMs) break;
+    const timespec step{0, kSampleMs * 1000 * 1000};
+    nanosleep(&step, nullptr);
+    const long next = queued();
+    if (next < left) lastMove = NowMs();
+    left = next;
+  }
+  return std::max(left, 0L);
+}
+
+DrainLimits DrainLimitsFor(long bytes, DWORD baudRate, DWORD writeTimeoutMs) {
+  constexpr unsigned long long kBitsPerByte = 11;
+  const DWORD stallMs = writeTimeoutMs == 0 ? 2000 : std::max<DWORD>(writeTimeoutMs, 100);
+  const unsigned long long lineMs =
+      baudRate == 0 ? 0
+                    : static_cast<unsigned long long>(std::max(bytes, 0L)) * kBitsPerByte * 1000 /
+                          baudRate;
+  const unsigned long long boundMs = 2 * lineMs + stallMs + 1000;
+  return {stallMs, static_cast<DWORD>(std::min<unsigned long long>(boundMs, 0x7FFFFFFF))};
+}
 
 // ---- TimedDescriptor ----
 
@@ -64,6 +124,20 @@ TimedDescriptor::~TimedDescriptor() {
 void TimedDescriptor::CloseDescriptor() {
   if (fd_ >= 0) ::close(fd_);  // no retry on EINTR: the descriptor is gone either way
   fd_ = -1;
+}
+
+bool TimedDescriptor::SleepUnlessShutdown(DWORD ms) {
+  const long long deadline = NowMs() + ms;
+  for (;;) {
+    if (shutdown_.load()) return false;
+    const long long left = deadline - NowMs();
+    if (left <= 0) return true;
+    pollfd wake = {wake_, POLLIN, 0};
+    if (::poll(&wake, wake_ >= 0 ? 1 : 0, static_cast<int>(std::min<long long>(left, 1 << 30))) >
+        0) {
+      return false;
+    }
+  }
 }
 
 void TimedDescriptor::Shutdown() {
@@ -207,7 +281,7 @@ BOOL TimedDescriptor::Write(const void* buffer, DWORD toWrite, DWORD* written) {
   const long long deadline = total == 0 ? -1 : NowMs() + static_cast<long long>(total);
   const auto* in = static_cast<const BYTE*>(buffer);
   while (put < toWrite) {
-    const ssize_t n = ::write(fd_, in + put, toWrite - put);
+    const ssize_t n = WriteWithoutSigpipe(fd_, in + put, toWrite - put);
     if (n > 0) {
       put += static_cast<DWORD>(n);
       continue;
@@ -245,6 +319,14 @@ enum class TargetKind {
   kFile,       // anything else: a plain file, created on a write open
 };
 
+bool ParentExists(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return true;  // the working directory
+  struct stat info {};
+  return ::stat(path.substr(0, slash == 0 ? 1 : slash).c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
+}
+
 class HostPort final : public Device {
  public:
   HostPort(std::string path, TargetKind kind) : path_(std::move(path)), kind_(kind) {}
@@ -254,17 +336,22 @@ class HostPort final : public Device {
     const bool reading = (access & GENERIC_READ) != 0;
     const bool writing = (access & GENERIC_WRITE) != 0;
     flags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
-    if (kind_ == TargetKind::kFile) {
-      if (writing) flags |= O_APPEND | O_CREAT;
-    } else {
-      flags |= O_NONBLOCK;  // the time-outs are done by poll
-    }
+    if (kind_ == TargetKind::kFile && writing) flags |= O_APPEND | O_CREAT;
+    // The time-outs are done by poll, for every target: a FIFO or a device
+    // that stops taking data must not block a write for ever. A regular
+    // file is not affected.
+    flags |= O_NONBLOCK;
     int fd;
     do {
       fd = ::open(path_.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      SetLastError(Win32ErrorFromErrno(errno));
+      const int error = errno;
+      // As on the target: a missing directory is "path not found", a
+      // missing file in an existing one "file not found".
+      SetLastError(error == ENOENT && kind_ == TargetKind::kFile && !ParentExists(path_)
+                       ? kErrorPathNotFound
+                       : Win32ErrorFromErrno(error));
       return 0;
     }
     // Share mode 0 is exclusive, also against other opens in this process
@@ -293,7 +380,6 @@ class HostPort final : public Device {
           port = OpenUsbPrinter(fd);
         } else {
           // A character device that is neither (e.g. a null device): a stream.
-          ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
           port = OpenFilePort(fd, writing);
         }
         break;
@@ -319,7 +405,9 @@ class HostPort final : public Device {
       opens_.erase(it);
     }
     port->Shutdown();
-    return TRUE;  // the descriptor closes when the last call in flight returns
+    // What the open still queues goes out now, or is discarded with a
+    // failure; the descriptor closes when the last call in flight returns.
+    return port->Finish();
   }
 
   BOOL Read(uintptr_t open, void* buffer, DWORD toRead, DWORD* read) override {
@@ -364,6 +452,16 @@ class HostPort final : public Device {
     auto port = Find(open);
     if (!port) return FALSE;
     return port->PurgeComm(flags);
+  }
+  BOOL ClearCommError(uintptr_t open, DWORD* errors, COMSTAT* stat) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->ClearCommError(errors, stat);
+  }
+  BOOL FlushBuffers(uintptr_t open) override {
+    auto port = Find(open);
+    if (!port) return FALSE;
+    return port->FlushBuffers();
   }
 
  private:

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
+#include "platform/host/host_internal.h"
 #include "platform/host/host_ports.h"
 
 namespace kelo::host {
@@ -206,18 +208,43 @@ class SerialLine final : public TimedDescriptor {
 
   ~SerialLine() override {
     // Closing a tty waits until its output has gone, for ever when the
-    // printer holds CTS low. Give the output the write time-out to leave,
-    // then discard the rest so that the close cannot hang.
-    const COMMTIMEOUTS t = Timeouts();
-    const long waitMs = std::min<DWORD>(t.WriteTotalTimeoutConstant, 2000);
-    for (long waited = 0; waited < waitMs; waited += 5) {
-      int pending = 0;
-      if (::ioctl(fd(), TIOCOUTQ, &pending) != 0 || pending == 0) break;
-      const timespec step{0, 5 * 1000 * 1000};
-      nanosleep(&step, nullptr);
+    // printer holds CTS low: an open that was never closed through Finish
+    // still gets the bounded wait.
+    if (!finished_) Finish();
+  }
+
+  BOOL Finish() override {
+    finished_ = true;
+    const long left = Drain(nullptr);
+    if (left > 0) {
+      // The printer stopped taking bytes: drop them, so that the close
+      // cannot hang, and say so. A queue that reads empty is never flushed:
+      // a pseudo-terminal reports no queue at all while its other end still
+      // has bytes to read, and a flush would throw those away.
+      RetryEintr([&] { return ::tcflush(fd(), TCOFLUSH); });
+      DebugLine("serial line: " + std::to_string(left) +
+                " bytes the printer did not take were discarded at close");
     }
-    ::tcflush(fd(), TCOFLUSH);
     CloseDescriptor();
+    if (left > 0) return Fail(ERROR_TIMEOUT);
+    return TRUE;
+  }
+
+  BOOL FlushBuffers() override {
+    if (IsShutdown()) return Fail(ERROR_INVALID_HANDLE);
+    return Drain(&ShutdownFlag()) > 0 ? Fail(ERROR_TIMEOUT) : TRUE;
+  }
+
+  BOOL ClearCommError(DWORD* errors, COMSTAT* stat) override {
+    if (IsShutdown()) return Fail(ERROR_INVALID_HANDLE);
+    if (errors != nullptr) *errors = 0;  // framing and overrun errors are not tracked
+    if (stat != nullptr) {
+      *stat = COMSTAT{};
+      int in = 0;
+      if (::ioctl(fd(), FIONREAD, &in) == 0 && in > 0) stat->cbInQue = static_cast<DWORD>(in);
+      stat->cbOutQue = static_cast<DWORD>(std::max(QueuedOutput(), 0L));
+    }
+    return TRUE;
   }
 
   bool Init() {
@@ -324,9 +351,28 @@ class SerialLine final : public TimedDescriptor {
     RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &old); });
   }
 
+  // Bytes written and not yet sent; -1 when the driver cannot tell.
+  long QueuedOutput() const {
+    int pending = 0;
+    if (::ioctl(fd(), TIOCOUTQ, &pending) != 0) return -1;
+    return pending;
+  }
+
+  // Waits while the transmit queue drains; returns the bytes left.
+  long Drain(const std::atomic<bool>* stop) {
+    const long queued = QueuedOutput();
+    if (queued <= 0) return 0;
+    termios line{};
+    DWORD rate = 0;
+    if (::tcgetattr(fd(), &line) == 0) rate = RateForSpeed(cfgetospeed(&line));
+    const DrainLimits limits = DrainLimitsFor(queued, rate, Timeouts().WriteTotalTimeoutConstant);
+    return WaitForQueueToDrain([this] { return QueuedOutput(); }, limits, stop);
+  }
+
   std::mutex mutex_;  // guards shadow_; one line change at a time
   DCB shadow_{};       // the DCB last set (fields termios does not hold)
   bool modemLines_ = false;  // TIOCMGET works: the device has RTS/DTR
+  bool finished_ = false;    // Finish ran (CloseHandle); set on the closing thread only
 };
 
 }  // namespace

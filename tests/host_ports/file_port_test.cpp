@@ -1,5 +1,6 @@
 // Plain-file ports and the choice of backend for a mapped target.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -24,7 +25,9 @@ class FilePortTest : public ::testing::Test {
     kelo::host::InstallHostPortMapper();
   }
   void TearDown() override {
-    for (const char* name : {"/capture.bin", "/readonly.bin"}) ::unlink((dir_ + name).c_str());
+    for (const char* name : {"/capture.bin", "/readonly.bin", "/fifo"}) {
+      ::unlink((dir_ + name).c_str());
+    }
     ::rmdir(dir_.c_str());
   }
 
@@ -209,6 +212,56 @@ TEST(HostPortMapping, CharacterDeviceThatIsNoLineIsAStream) {
   EXPECT_FALSE(GetCommState(port, &dcb));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   EXPECT_TRUE(CloseHandle(port));
+}
+
+// Targets that stop taking data end a write at the write time-out or with a
+// code, like every other port: a FIFO nobody reads, one whose reader left (a
+// write there would end the process with SIGPIPE), a full device, a
+// directory that is not there.
+TEST_F(FilePortTest, AFifoNobodyReadsEndsTheWriteAtTheWriteTimeOut) {
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  HANDLE port = Open(u"LPT4:", fifo, GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  COMMTIMEOUTS t{0, 0, 0, 0, 100};
+  ASSERT_TRUE(SetCommTimeouts(port, &t));
+  const std::string data(4 << 20, 'x');
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, data.size());
+  EXPECT_TRUE(WriteFile(port, data.data(), 16, &written, nullptr));
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(FilePortTest, AFifoWhoseReaderLeftFailsTheWrite) {
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  HANDLE port = Open(u"LPT4:", fifo, GENERIC_WRITE);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(Write(port, "abc"));
+  ::close(reader);
+  DWORD written = 99;
+  EXPECT_FALSE(WriteFile(port, "def", 3, &written, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(FilePortTest, AFullDeviceAndAMissingDirectoryFailWithTheirCodes) {
+  HANDLE port = Open(u"LPT4:", "/dev/full", GENERIC_WRITE);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_FALSE(Write(port, "abc"));
+  EXPECT_EQ(GetLastError(), 112u);  // disk full
+  EXPECT_TRUE(CloseHandle(port));
+
+  EXPECT_EQ(Open(u"LPT5:", dir_ + "/missing/capture.bin", GENERIC_WRITE), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 3u);  // path not found
+  EXPECT_EQ(Open(u"LPT5:", dir_ + "/missing.bin", GENERIC_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -371,6 +373,58 @@ TEST_F(SerialLineTest, WriteToALineThatTakesNothingEndsWithAShortCount) {
   // With the line still full a further write moves nothing.
   EXPECT_TRUE(WriteFile(port_, data.data(), 16, &written, nullptr));
   EXPECT_EQ(written, 0u);
+}
+
+// Closing the line keeps what the other side has not read yet: a printer
+// that reads slowly gets every byte after the port closed. (A
+// pseudo-terminal shows no transmit queue, so a flush at close would throw
+// away whatever the printer had not read.)
+TEST_F(SerialLineTest, CloseLeavesUnreadBytesToTheOtherSide) {
+  SetTimeouts(0, 0, 0, 0, 500);
+  std::vector<BYTE> data(9995);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
+  ASSERT_EQ(written, data.size());
+  EXPECT_TRUE(FlushFileBuffers(port_));
+  COMSTAT stat{};
+  EXPECT_TRUE(ClearCommError(port_, nullptr, &stat));
+  EXPECT_TRUE(CloseHandle(port_));
+  port_ = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(pty_.Receive(data.size()), data);
+}
+
+// The wait for a transmit queue: on while it moves, off when it is empty,
+// when it stood still for the stall time, or at the bound.
+TEST(DrainPolicy, WaitsWhileTheQueueMovesAndGivesUpWhenItStops) {
+  using kelo::host::DrainLimits;
+  struct Case {
+    const char* name;
+    std::function<long(int)> queueAtSample;  // the depth at the n-th look
+    DrainLimits limits;
+    bool emptied;
+  };
+  const Case cases[] = {
+      {"drains", [](int n) { return std::max(0L, 1000L - 50L * n); }, {60, 5000}, true},
+      {"stalls", [](int n) { return n < 3 ? 1000L - n : 997L; }, {60, 5000}, false},
+      {"trickles past the bound", [](int n) { return 100000L - n; }, {60, 150}, false},
+      {"cannot tell", [](int) { return -1L; }, {60, 5000}, true},
+  };
+  for (const Case& c : cases) {
+    int samples = 0;
+    const auto start = Clock::now();
+    const long left =
+        kelo::host::WaitForQueueToDrain([&] { return c.queueAtSample(samples++); }, c.limits);
+    EXPECT_EQ(left == 0, c.emptied) << c.name << ": " << left << " left";
+    EXPECT_LT(MsSince(start), 5000) << c.name;
+  }
+  std::atomic<bool> stop{true};
+  EXPECT_EQ(kelo::host::WaitForQueueToDrain([] { return 10L; }, {60000, 60000}, &stop), 10);
+  // The bound leaves the line twice the time it needs for what is queued.
+  const DrainLimits at9600 = kelo::host::DrainLimitsFor(4096, 9600, 500);
+  EXPECT_EQ(at9600.stallMs, 500u);
+  EXPECT_GE(at9600.boundMs, 2u * 4096 * 10 * 1000 / 9600);
+  EXPECT_EQ(kelo::host::DrainLimitsFor(10, 9600, 0).stallMs, 2000u);
 }
 
 // ---- threads ----
