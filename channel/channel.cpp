@@ -1,5 +1,7 @@
 #include "channel/channel.h"
 
+#include <string>
+
 #include "channel/command_set.h"
 #include "channel/output_buffer.h"
 
@@ -52,6 +54,7 @@ HANDLE OpenChannel(PrinterChannel& channel, LPCWSTR portName) {
   }
   // A new connection is a new printer stream.
   channel.filter = PageFilterState{};
+  channel.writeFailed = false;
   return channel.device;
 }
 
@@ -95,7 +98,23 @@ BOOL CheckStatusWithRetry(PrinterChannel& channel) {
 
 BOOL BeginJob(PrinterChannel& channel) { return Control(channel, KLP_BEGIN_JOB, nullptr, 0); }
 
-BOOL EndJob(PrinterChannel& channel) { return Control(channel, KLP_END_JOB, nullptr, 0); }
+BOOL EndJob(PrinterChannel& channel) {
+  DWORD unsent = 0;  // bytes the port still held when it gave up
+  DWORD returned = 0;
+  if (DeviceIoControl(channel.device, Code(channel, KLP_END_JOB), nullptr, 0, &unsent,
+                      sizeof unsent, &returned, nullptr)) {
+    return TRUE;
+  }
+  const DWORD error = GetLastError();
+  if (returned == sizeof unsent && unsent > 0) {
+    std::u16string line = u"end of job: ";
+    for (const char digit : std::to_string(unsent)) line += static_cast<char16_t>(digit);
+    line += u" bytes did not leave the port\r\n";
+    OutputDebugStringW(line.c_str());
+  }
+  SetLastError(error);
+  return FALSE;
+}
 
 BOOL ResetThroughRts(PrinterChannel& channel) {
   return Control(channel, KLP_RTS_RESET, nullptr, 0);
@@ -105,6 +124,8 @@ BOOL SetRts(PrinterChannel& channel, DWORD value) {
   return Control(channel, KLP_RTS_CONTROL, &value, sizeof value);
 }
 
-BOOL SendWriteCommand(PrinterChannel& channel, const BYTE* data, DWORD length) {
-  return Control(channel, KLP_WRITE, data, length);
+BOOL SendWriteCommand(PrinterChannel& channel, const BYTE* data, DWORD length, DWORD* taken) {
+  *taken = 0;
+  return DeviceIoControl(channel.device, Code(channel, KLP_WRITE), const_cast<BYTE*>(data), length,
+                         nullptr, 0, taken, nullptr);
 }

@@ -36,9 +36,12 @@ BOOL CheckStatusWithRetry(PrinterChannel& channel);
 // One status command without retries.
 BOOL CheckStatus(PrinterChannel& channel);
 BOOL BeginJob(PrinterChannel& channel);
+// Ends the job on the port; fails when what the port holds did not leave
+// it (the last error says why).
 BOOL EndJob(PrinterChannel& channel);
 BOOL ResetThroughRts(PrinterChannel& channel);
 // 1 drops the RTS line, 0 raises it.
 BOOL SetRts(PrinterChannel& channel, DWORD value);
-// The write command with `length` bytes from `data`.
-BOOL SendWriteCommand(PrinterChannel& channel, const BYTE* data, DWORD length);
+// The write command with `length` bytes from `data`; `taken` receives the
+// bytes the port accepted, also when the command failed.
+BOOL SendWriteCommand(PrinterChannel& channel, const BYTE* data, DWORD length, DWORD* taken);

@@ -34,6 +34,11 @@ bool FilterHoldsBytes(const PageFilterState& filter) {
 }
 
 BOOL FlushBuffer(PrinterChannel& channel, bool endOfStream) {
+  if (channel.writeFailed) {
+    // The document is lost already: drop the data without trying again.
+    channel.fillCount = 0;
+    return FALSE;
+  }
   if (channel.fillCount == 0 && !(endOfStream && FilterHoldsBytes(channel.filter))) return TRUE;
 
   const FlushSettings settings = ReadFlushSettings();
@@ -55,14 +60,27 @@ BOOL FlushBuffer(PrinterChannel& channel, bool endOfStream) {
   // reporting success: at least one attempt is always made.
   const DWORD attempts = std::clamp<LONG>(static_cast<LONG>(settings.retries), 1, 0x7FFFFFFF);
   const DWORD waitMs = std::max<DWORD>(settings.retryWaitMs, 1);
+  const DWORD total = static_cast<DWORD>(length);
+  DWORD sent = 0;
   BOOL result = FALSE;
   for (DWORD attempt = 0; attempt < attempts; ++attempt) {
-    result = SendWriteCommand(channel, channel.sendBuffer, static_cast<DWORD>(length));
-    if (result) break;
-    if (!CheckStatus(channel)) break;
+    // An attempt resumes where the port stopped taking bytes: the printer
+    // already has what went before, and a resend would corrupt the stream.
+    DWORD taken = 0;
+    result = SendWriteCommand(channel, channel.sendBuffer + sent, total - sent, &taken);
+    sent += std::min(taken, total - sent);
+    if (result || sent == total) {
+      result = TRUE;
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (!CheckStatus(channel)) break;  // the printer's condition is the reason
+    SetLastError(error);
     Sleep(waitMs);
   }
   if (!result) {
+    channel.writeFailed = true;
+    channel.writeError = GetLastError();
     // The data is dropped; the printer may have missed an encoding command,
     // so no white line is taken for removable until the next one.
     channel.filter.encoding = -1;

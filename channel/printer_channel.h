@@ -22,6 +22,12 @@ struct PrinterChannel {
   int planesPerLine = 1;
   // Where the page filter stands in the command stream; kept across flushes.
   PageFilterState filter;
+  // Set when a flush gave up: its data is lost, so the rest of the document
+  // would print as garbage. Later flushes drop their data at once instead
+  // of waiting out every attempt again; cleared by a new connection and by
+  // the start of a document.
+  bool writeFailed = false;
+  DWORD writeError = 0;  // the last error of the flush that gave up
 };
 
 // Settings read once when the print context is built.

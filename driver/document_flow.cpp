@@ -37,6 +37,7 @@ void APIENTRY DrvDisablePDEV(DHPDEV) {
 
 BOOL APIENTRY DrvStartDoc(SURFOBJ*, PWSTR, DWORD) {
   g_jobAborted = 0;
+  g_printContext.channel.writeFailed = false;  // a new document gets its own attempts
   if (!CheckStatusWithRetry(g_printContext.channel)) {
     g_jobAborted = -1;
     return FALSE;
@@ -64,9 +65,18 @@ BOOL APIENTRY DrvEndDoc(SURFOBJ*, FLONG) {
   PrinterChannel& channel = g_printContext.channel;
   SendEndCommand1(channel);
   if (FinishPage() && g_jobAborted == 0) SendEndCommand2(channel);
-  EndJob(channel);
+  // The job ends once the port has sent what it holds. A document whose
+  // data a flush gave up on, or that stayed stuck in the port, did not
+  // print, whatever the printer's status says afterwards.
+  const BOOL ended = EndJob(channel);
+  const DWORD lostError = !ended ? GetLastError() : channel.writeError;
+  const bool delivered = ended && !channel.writeFailed;
   if (CheckStatusWithRetry(channel)) {
     if (g_jobAborted != 0) return FALSE;
+    if (!delivered) {
+      if (lostError != ERROR_SUCCESS) SetLastError(lostError);
+      return FALSE;
+    }
     return CheckStatusWithRetry(channel);
   }
   if (g_jobAborted == 0) ResetThroughRts(channel);

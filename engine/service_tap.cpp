@@ -1,5 +1,6 @@
 #include "engine/service_tap.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "channel/channel.h"
@@ -41,12 +42,28 @@ class ServiceTap::Proxy final : public kelo::host::Device {
         case KLP_WRITE:
           if (inLen == 0) break;
           ++calls_.writes;
-          if (result) {
+          if (returned != nullptr) {
+            calls_.bytesAccepted += *returned;
+          } else if (result) {
             calls_.bytesAccepted += inLen;
-          } else {
+          }
+          if (!result) {
             ++calls_.failedWrites;
             calls_.writeError = error;
           }
+          break;
+        case KLP_END_JOB:
+          if (result) break;
+          calls_.endJobFailed = true;
+          calls_.endJobError = error;
+          if (returned != nullptr && *returned == sizeof(DWORD) && out != nullptr) {
+            std::memcpy(&calls_.bytesUnsent, out, sizeof(DWORD));
+          }
+          break;
+        case KLP_CLOSE:
+          if (result) break;
+          calls_.closeFailed = true;
+          calls_.closeError = error;
           break;
         case KLP_OPEN:
           if (!result) {

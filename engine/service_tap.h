@@ -21,8 +21,15 @@ namespace kelo::engine {
 struct ServiceCalls {
   int writes = 0;  // write commands with data
   int failedWrites = 0;
-  uint64_t bytesAccepted = 0;  // by write commands that succeeded
+  // Bytes the ports took: what a write command reports taken (also when it
+  // failed), or its whole length when it succeeded without saying.
+  uint64_t bytesAccepted = 0;
   DWORD writeError = 0;  // last error of the last failed write command
+  bool endJobFailed = false;  // the port kept bytes it never sent
+  DWORD endJobError = 0;
+  DWORD bytesUnsent = 0;  // what the port still held then, when it said
+  bool closeFailed = false;  // a port close had to discard bytes, or failed
+  DWORD closeError = 0;
   int openFailures = 0;  // refused port-open commands
   DWORD openError = 0;  // last error of the last refused one
   int statusChecks = 0;

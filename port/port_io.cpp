@@ -1,5 +1,6 @@
 #include "port/port_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/comm.h"
@@ -19,7 +20,9 @@ bool FollowUpSucceeds(HANDLE handle) {
 
 }  // namespace
 
-BOOL WritePort(HANDLE handle, BYTE kind, const BYTE* data, DWORD length) {
+BOOL WritePort(HANDLE handle, BYTE kind, const BYTE* data, DWORD length, DWORD* taken) {
+  DWORD done = 0;
+  if (taken != nullptr) *taken = 0;
   SetLastError(ERROR_SUCCESS);
   if (handle == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_UNKNOWN_PORT);
@@ -33,20 +36,33 @@ BOOL WritePort(HANDLE handle, BYTE kind, const BYTE* data, DWORD length) {
     SetLastError(ERROR_UNKNOWN_PORT);
     return FALSE;
   }
-  DWORD done = 0;
+  BOOL result = TRUE;
   while (done < length) {
     DWORD written = 0;
-    if (!WriteFile(handle, data + done, length - done, &written, nullptr)) return FALSE;
+    if (!WriteFile(handle, data + done, length - done, &written, nullptr)) {
+      // A failing call may still have moved bytes; they are the printer's.
+      done += std::min(written, length - done);
+      result = FALSE;  // the platform's last error stands
+      break;
+    }
     if (written == 0) {
-      if (kind == kPortParallel && FollowUpSucceeds(handle)) return FALSE;
+      // The follow-up request tells a printer that is there but busy from
+      // one that is gone; either way nothing moved within the time-out, and
+      // the caller must learn why, not find a failure without a code.
+      if (kind == kPortParallel) FollowUpSucceeds(handle);
       SetLastError(ERROR_TIMEOUT);
-      return FALSE;
+      result = FALSE;
+      break;
     }
     // A port never reports more than it was given; if it does, stop there.
-    if (written > length - done) break;
+    if (written > length - done) {
+      done = length;
+      break;
+    }
     done += written;
   }
-  return TRUE;
+  if (taken != nullptr) *taken = done;
+  return result;
 }
 
 BOOL ReadPort(HANDLE handle, BYTE kind, BYTE* buffer, DWORD size, DWORD* bytesRead) {
@@ -84,6 +100,21 @@ BOOL SetRtsLine(HANDLE handle, BOOL off) {
   if (!GetCommState(handle, &dcb)) return FALSE;
   dcb.fRtsControl = off ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
   return SetCommState(handle, &dcb);
+}
+
+BOOL DrainPort(HANDLE handle, BYTE kind, DWORD* unsent) {
+  *unsent = 0;
+  if (handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_UNKNOWN_PORT);
+    return FALSE;
+  }
+  if (kind != kPortSerial) return TRUE;
+  if (FlushFileBuffers(handle)) return TRUE;
+  const DWORD error = GetLastError();
+  COMSTAT stat{};
+  if (ClearCommError(handle, nullptr, &stat)) *unsent = stat.cbOutQue;
+  SetLastError(error);
+  return FALSE;
 }
 
 BOOL ClosePort(HANDLE handle, BYTE kind) {

@@ -9,9 +9,12 @@ inline constexpr DWORD kIoctlGetDeviceId = 0x16000C;  // IEEE 1284 device ID
 inline constexpr DWORD kIoctlFollowUp = 0x160018;
 
 // Writes all `length` bytes, looping over short writes. FALSE when a write
-// fails (its last error stands) or moves nothing (1460, or the last error
-// unchanged on a parallel-class port whose follow-up request succeeds).
-BOOL WritePort(HANDLE handle, BYTE kind, const BYTE* data, DWORD length);
+// fails (its last error stands) or moves nothing (1460: the printer took
+// nothing within the write time-out). `taken`, when given, receives the
+// bytes the port accepted, also on failure, so that a retry resends only
+// the rest.
+BOOL WritePort(HANDLE handle, BYTE kind, const BYTE* data, DWORD length,
+               DWORD* taken = nullptr);
 // One read of at most `size` bytes; the count goes to *bytesRead. A
 // parallel-class port that delivers nothing and fails the follow-up request
 // is gone: FALSE with 1226.
@@ -23,5 +26,10 @@ BOOL PurgePort(HANDLE handle, BYTE kind, BOOL receive);
 // nothing else in the line settings changes. Fails on a port without a
 // serial control block.
 BOOL SetRtsLine(HANDLE handle, BOOL off);
-// Closes a valid handle of a known kind; otherwise FALSE.
+// Waits until a serial port has sent what it queues (other kinds queue
+// nothing: TRUE at once). FALSE when the bytes stopped leaving, with the
+// platform's last error (1460) and, in *unsent, how many are still queued.
+BOOL DrainPort(HANDLE handle, BYTE kind, DWORD* unsent);
+// Closes a valid handle of a known kind; otherwise FALSE. A serial line that
+// had to discard queued bytes fails with 1460.
 BOOL ClosePort(HANDLE handle, BYTE kind);

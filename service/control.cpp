@@ -98,8 +98,13 @@ BOOL CommandWrite(const Call& call, bool onlyIfIdle) {
   const PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   if (onlyIfIdle && record->jobActive != 0) return FALSE;
-  // Under the lock: writes of different clients never interleave.
-  return WritePort(record->handle, record->kind, call.in, call.inLen);
+  // Under the lock: writes of different clients never interleave. A client
+  // that passes a count learns what the port took, also when the write
+  // failed, and resumes from there instead of resending accepted bytes.
+  DWORD taken = 0;
+  const BOOL result = WritePort(record->handle, record->kind, call.in, call.inLen, &taken);
+  if (call.actualOut != nullptr) *call.actualOut = taken;
+  return result;
 }
 
 BOOL CommandRead(const Call& call, ServiceLock& guard) {
@@ -123,11 +128,30 @@ BOOL CommandRtsControl(const Call& call, ServiceLock& guard) {
   return SetRtsLine(handle, value != 0 ? TRUE : FALSE);
 }
 
-BOOL CommandSetJob(const Call& call, DWORD active) {
+BOOL CommandBeginJob(const Call& call) {
   PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
-  record->jobActive = active;
+  record->jobActive = 1;
   return TRUE;
+}
+
+// The job ends once the port has sent what it queues: a printer that stopped
+// taking bytes must not leave a job that looks printed. Waits without the
+// lock; the count of bytes still queued goes to a 4-byte output when given.
+BOOL CommandEndJob(const Call& call, ServiceLock& guard) {
+  PortRecord* record = FindPort(call.index);
+  if (record == nullptr) return FALSE;
+  record->jobActive = 0;
+  const HANDLE handle = record->handle;
+  const BYTE kind = record->kind;
+  guard.Release();
+  DWORD unsent = 0;
+  if (DrainPort(handle, kind, &unsent)) return TRUE;
+  if (call.out != nullptr && call.outLen >= sizeof(unsent)) {
+    std::memcpy(call.out, &unsent, sizeof(unsent));
+    if (call.actualOut != nullptr) *call.actualOut = sizeof(unsent);
+  }
+  return FALSE;
 }
 
 // The 1-based position of the first matching port in index order; the number
@@ -189,9 +213,9 @@ BOOL Dispatch(DWORD command, const Call& call, ServiceLock& guard) {
     case KLP_CHECK_STATUS:
       return CommandCheckStatus(call);
     case KLP_BEGIN_JOB:
-      return CommandSetJob(call, 1);
+      return CommandBeginJob(call);
     case KLP_END_JOB:
-      return CommandSetJob(call, 0);
+      return CommandEndJob(call, guard);
     case KLP_RTS_RESET:
       return CommandRtsReset(call, guard);
     case KLP_GET_INDEX:

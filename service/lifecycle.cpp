@@ -5,6 +5,7 @@
 #include "port/port_open.h"
 #include "service/control_codes.h"
 #include "service/monitor.h"
+#include "service/port_table.h"
 #include "service/service_state.h"
 #include "service/stream_entry.h"
 
@@ -139,7 +140,13 @@ BOOL KLP_Deinit(DWORD) {
       monitorGone = false;
     }
   }
+  // Ports that clients left open are closed as their last close would close
+  // them: left open, they would keep their descriptors, and a later
+  // KLP_Init would inherit a table whose indices still write. A monitor
+  // that outlived the wait does this as it leaves, with the rest of the
+  // teardown.
   if (monitorGone) {
+    CloseAllPorts();
     CloseMonitorHandle();
     ReleaseServiceSyncObjects();
   }

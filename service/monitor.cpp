@@ -11,6 +11,7 @@
 #include "port/port_io.h"
 #include "port/port_kind.h"
 #include "service/control_codes.h"
+#include "service/port_table.h"
 #include "service/service_state.h"
 #include "service/stream_entry.h"
 
@@ -278,6 +279,7 @@ DWORD WINAPI MonitorThreadProc(LPVOID) {
   // KLP_Deinit gave up waiting for it, their release is this thread's job.
   int expected = kTeardownNone;
   if (!ServiceState.teardown.compare_exchange_strong(expected, kTeardownMonitorLeft)) {
+    CloseAllPorts();
     ReleaseServiceSyncObjects();
   }
   return 1;

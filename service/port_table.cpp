@@ -67,6 +67,25 @@ PortRecord* FindPort(BYTE index) {
   return it == ServiceState.g_mapOpenPorts.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// The last close of a port: the RTS mode command, then the port itself.
+BOOL ClosePortRecord(const PortRecord& record) {
+  if (ServiceState.RTSOnOff) SendRtsModeCommand(record.handle, record.kind, ServiceState.RTSOff);
+  return ClosePort(record.handle, record.kind);
+}
+
+}  // namespace
+
+BOOL CloseAllPorts() {
+  BOOL result = TRUE;
+  for (const auto& [index, record] : ServiceState.g_mapOpenPorts) {
+    if (!ClosePortRecord(record)) result = FALSE;
+  }
+  ServiceState.g_mapOpenPorts.clear();
+  return result;
+}
+
 BOOL ReleasePortReference(BYTE index) {
   auto& table = ServiceState.g_mapOpenPorts;
   const auto it = table.find(index);
@@ -74,10 +93,13 @@ BOOL ReleasePortReference(BYTE index) {
   PortRecord& record = it->second;
   --record.refCount;
   if (record.refCount == 0) {
-    if (ServiceState.RTSOnOff) SendRtsModeCommand(record.handle, record.kind, ServiceState.RTSOff);
-    ClosePort(record.handle, record.kind);
+    // A close that had to discard bytes the printer never took fails, so
+    // that the client learns its data did not all arrive.
+    const BOOL closed = ClosePortRecord(record);
+    const DWORD error = GetLastError();
     table.erase(it);
-    return TRUE;
+    SetLastError(error);
+    return closed;
   }
   // The remaining holder is as a rule the monitor: let it go after a while.
   if (record.refCount == 1 && ServiceState.monitoredPort != 0 &&

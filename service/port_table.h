@@ -31,3 +31,7 @@ PortRecord* FindPort(BYTE index);
 // while a monitored port exists tells the monitor to stop in 30 s. FALSE for
 // an unknown index.
 BOOL ReleasePortReference(BYTE index);
+
+// Closes every port still in the table, each as its last close would (the
+// RTS mode command first), and empties it. FALSE when a close failed.
+BOOL CloseAllPorts();

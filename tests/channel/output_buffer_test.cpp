@@ -108,6 +108,7 @@ TEST(Flush, RetrySettingsAreReadAtEveryFlush) {
   EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 2u);
 
   kelo::host::SetRegistryDword(kKey, u"NumFlushRetries", 4);
+  f.channel->writeFailed = false;  // as at the start of the next document
   ASSERT_TRUE(Write(*f.channel, "a", 1));
   EXPECT_FALSE(Flush(*f.channel));
   EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 6u);
@@ -212,4 +213,41 @@ TEST(Flush, ClosingReleasesWhatTheFilterHolds) {
   ASSERT_TRUE(Write(*f.channel, data.data(), static_cast<DWORD>(data.size())));
   CloseChannel(*f.channel);
   EXPECT_EQ(f.service->WrittenBytes(), data);
+}
+
+// A port that took part of a flush and then nothing gets only the rest on
+// the next attempt: a resend of bytes the printer already has would corrupt
+// the stream from that byte on.
+TEST(Flush, AnAttemptResumesWhereThePortStoppedTakingBytes) {
+  Fixture f;
+  f.service->TakeOnly({1, 0, 3});  // then everything
+  std::vector<BYTE> data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(0x20 + i);
+  ASSERT_TRUE(Write(*f.channel, data.data(), static_cast<DWORD>(data.size())));
+  EXPECT_TRUE(Flush(*f.channel));
+  EXPECT_EQ(f.service->WrittenBytes(), data) << kelo::test::HexDump(f.service->WrittenBytes());
+  EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 4u);
+}
+
+// Once a flush gave up, the document is lost: the later flushes of the job
+// drop their data at once instead of waiting out every attempt again. A new
+// connection tries again.
+TEST(Flush, AfterAFlushGaveUpLaterFlushesSendNothing) {
+  Fixture f;
+  f.service->FailCommand(KLP_WRITE, ERROR_TIMEOUT);
+  const auto data = Plain(100);
+  ASSERT_TRUE(Write(*f.channel, data.data(), 100));
+  SetLastError(0);
+  EXPECT_FALSE(Flush(*f.channel));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));  // the write's reason
+  EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 11u);
+  ASSERT_TRUE(Write(*f.channel, data.data(), 100));
+  EXPECT_FALSE(FlushEndOfStream(*f.channel));
+  EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 11u);
+  EXPECT_EQ(f.channel->fillCount, 0);
+
+  ASSERT_NE(OpenChannel(*f.channel, u"LPT1:"), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(Write(*f.channel, data.data(), 100));
+  EXPECT_FALSE(Flush(*f.channel));
+  EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 22u);
 }

@@ -309,6 +309,36 @@ TEST(DocumentFlow, AFinalConditionAsksForAnRtsReset) {
   EXPECT_EQ(service->CallsOf(KLP_RTS_RESET).size(), 1u);
 }
 
+// A document whose data did not all reach the printer fails at its end even
+// when the printer then reports no condition: bytes stuck in the port (the
+// end of the job says so), or a flush that gave up. In the second case the
+// later flushes of the document send nothing more.
+TEST(DocumentFlow, LostDataFailsTheEndOfTheDocumentWhateverTheStatus) {
+  struct Case {
+    const char* name;
+    DWORD failingCommand;
+    int times;
+    size_t writesAfter;  // write commands the job makes in all
+  };
+  const Case cases[] = {
+      {"bytes stuck in the port", KLP_END_JOB, 1, 3},
+      {"a flush gave up", KLP_WRITE, 11, 12},  // start-up block, then 11 tries of the page
+  };
+  for (const Case& c : cases) {
+    auto service = InstallRecordingService();
+    SetCurrentPrinterModel(1);
+    // The start-up block gets through; then the command fails `times` times.
+    if (c.failingCommand == KLP_WRITE) service->ScriptCommand(KLP_WRITE, {0});
+    service->FailCommand(c.failingCommand, ERROR_TIMEOUT, c.times);
+    JobOptions options;
+    options.devmode = Devmode(13);
+    const auto result = RunJob(&DrvEnableDriver, options, 1, WhitePage);
+    EXPECT_FALSE(result.ok) << c.name;
+    EXPECT_EQ(result.lastError, static_cast<DWORD>(ERROR_TIMEOUT)) << c.name;
+    EXPECT_EQ(service->CallsOf(KLP_WRITE).size(), c.writesAfter) << c.name;
+  }
+}
+
 TEST(BandFeed, EmptyRectangleSendsNothing) {
   auto service = InstallRecordingService();
   Enabled e(Devmode(13));

@@ -165,7 +165,33 @@ uintptr_t PortDouble::Open(DWORD access, DWORD) {
 BOOL PortDouble::Close(uintptr_t) {
   std::lock_guard lock(mutex_);
   --open_;
+  if (heldOutput_ == 0) return TRUE;
+  heldOutput_ = 0;  // discarded
+  SetLastError(ERROR_TIMEOUT);
+  return FALSE;
+}
+
+void PortDouble::HoldOutput(DWORD bytes) {
+  std::lock_guard lock(mutex_);
+  heldOutput_ = bytes;
+}
+
+BOOL PortDouble::ClearCommError(uintptr_t, DWORD* errors, COMSTAT* stat) {
+  std::lock_guard lock(mutex_);
+  if (type_ != Type::kSerial) return kelo::host::Device::ClearCommError(0, errors, stat);
+  if (errors != nullptr) *errors = 0;
+  if (stat != nullptr) {
+    *stat = COMSTAT{};
+    stat->cbOutQue = heldOutput_;
+  }
   return TRUE;
+}
+
+BOOL PortDouble::FlushBuffers(uintptr_t) {
+  std::lock_guard lock(mutex_);
+  if (heldOutput_ == 0) return TRUE;
+  SetLastError(ERROR_TIMEOUT);
+  return FALSE;
 }
 
 BOOL PortDouble::Read(uintptr_t, void* buffer, DWORD toRead, DWORD* read) {

@@ -54,6 +54,10 @@ class PortDouble : public kelo::host::Device {
   void StallNextRead(DWORD ms);
   // Serial lines only: GetCommState fails from now on.
   void FailCommState(bool fail);
+  // Serial lines only: `bytes` stay in the transmit queue for good (the
+  // printer stopped taking them). Draining fails with 1460, ClearCommError
+  // counts them, and the close discards them and fails with 1460.
+  void HoldOutput(DWORD bytes);
 
   // ---- observation ----
   std::vector<PortWrite> Writes() const;
@@ -82,6 +86,8 @@ class PortDouble : public kelo::host::Device {
   BOOL GetCommTimeouts(uintptr_t open, COMMTIMEOUTS* timeouts) override;
   BOOL SetCommTimeouts(uintptr_t open, const COMMTIMEOUTS* timeouts) override;
   BOOL PurgeComm(uintptr_t open, DWORD flags) override;
+  BOOL ClearCommError(uintptr_t open, DWORD* errors, COMSTAT* stat) override;
+  BOOL FlushBuffers(uintptr_t open) override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -98,6 +104,7 @@ class PortDouble : public kelo::host::Device {
   COMMTIMEOUTS timeouts_{};
   bool timeoutsSet_ = false;
   bool failCommState_ = false;
+  DWORD heldOutput_ = 0;
   DWORD stallMs_ = 0;
   bool hasDeviceId_ = false;
   std::vector<BYTE> deviceId_;

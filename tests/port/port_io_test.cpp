@@ -56,12 +56,13 @@ TEST_F(PortIo, WriteThatMovesNothing) {
   EXPECT_FALSE(WritePort(comHandle, kPortSerial, data, sizeof(data)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
 
-  // Parallel-class port whose follow-up request succeeds: the error is left
-  // as cleared at the start.
+  // Parallel-class port whose follow-up request succeeds: the printer is
+  // there but took nothing, which is a time-out too, never a failure
+  // without a code.
   lpt->AcceptNothing(true);
   SetLastError(kSentinel);
   EXPECT_FALSE(WritePort(lptHandle, kPortParallel, data, sizeof(data)));
-  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
   ASSERT_FALSE(lpt->IoctlCodes().empty());
   EXPECT_EQ(lpt->IoctlCodes().back(), kIoctlFollowUp);
 
@@ -74,6 +75,33 @@ TEST_F(PortIo, WriteThatMovesNothing) {
   EXPECT_FALSE(WritePort(lptHandle, kPortOther, data, sizeof(data)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
   EXPECT_EQ(lpt->IoctlCodes().size(), before);
+}
+
+// What the port took before a write stopped is reported, so that a retry
+// sends only the rest: a resend of accepted bytes corrupts the stream.
+TEST_F(PortIo, WriteReportsTheBytesTakenBeforeItStopped) {
+  struct Case {
+    std::vector<DWORD> chunks;
+    BOOL result;
+    DWORD taken;
+  };
+  const Case cases[] = {
+      {{1, 0}, FALSE, 1},     // one byte, then nothing within the time-out
+      {{4, 3, 0}, FALSE, 7},  // two short writes, then nothing
+      {{4, 6}, TRUE, 10},     // all of it
+      {{0}, FALSE, 0},
+  };
+  for (const Case& c : cases) {
+    com->SetWriteChunks(c.chunks);
+    DWORD taken = 99;
+    EXPECT_EQ(WritePort(comHandle, kPortSerial, data, sizeof(data), &taken), c.result);
+    EXPECT_EQ(taken, c.taken) << "first chunk " << c.chunks[0];
+    com->SetWriteChunks({});
+  }
+  com->Vanish(ERROR_SERIAL_NO_DEVICE);
+  DWORD taken = 99;
+  EXPECT_FALSE(WritePort(comHandle, kPortSerial, data, sizeof(data), &taken));
+  EXPECT_EQ(taken, 0u);
 }
 
 TEST_F(PortIo, WriteRefusesBadArguments) {

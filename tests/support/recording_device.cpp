@@ -106,7 +106,16 @@ BOOL RecordingServiceDevice::IoControl(uintptr_t, DWORD code, BYTE* in, DWORD in
         out[0] = portIndex;
         if (returned != nullptr) *returned = 1;
       }
-      if (command == kWriteCommand) writes_.push_back(call.input);
+      if (command == kWriteCommand && !takeOnly_.empty()) {
+        const DWORD taken = std::min(takeOnly_.front(), inLen);
+        takeOnly_.pop_front();
+        if (returned != nullptr) *returned = taken;
+        if (taken > 0) writes_.emplace_back(in, in + taken);
+        if (taken < inLen) error = ERROR_TIMEOUT;
+      } else if (command == kWriteCommand) {
+        if (returned != nullptr) *returned = inLen;
+        writes_.push_back(call.input);
+      }
     }
   }
   if (error != 0) {
@@ -114,6 +123,11 @@ BOOL RecordingServiceDevice::IoControl(uintptr_t, DWORD code, BYTE* in, DWORD in
     return FALSE;
   }
   return TRUE;
+}
+
+void RecordingServiceDevice::TakeOnly(std::vector<DWORD> counts) {
+  std::lock_guard lock(mutex_);
+  takeOnly_.assign(counts.begin(), counts.end());
 }
 
 std::shared_ptr<RecordingServiceDevice> InstallRecordingService() {

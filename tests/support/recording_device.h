@@ -32,6 +32,11 @@ class RecordingServiceDevice : public kelo::host::Device {
   // Scripts a sequence of results for `command`: 0 = succeed, otherwise fail
   // with that error. Used up in order before FailCommand rules apply.
   void ScriptCommand(DWORD command, std::vector<DWORD> results);
+  // The next write commands take only these many bytes each and, when that
+  // is less than they carry, fail with ERROR_TIMEOUT reporting the count
+  // taken, as a port that stopped taking data does. Writes() records what
+  // was taken.
+  void TakeOnly(std::vector<DWORD> counts);
 
   std::vector<ControlCall> Calls() const;
   std::vector<ControlCall> CallsOf(DWORD command) const;
@@ -57,6 +62,7 @@ class RecordingServiceDevice : public kelo::host::Device {
   std::vector<std::vector<BYTE>> writes_;
   std::vector<Rule> rules_;
   std::vector<std::pair<DWORD, std::deque<DWORD>>> scripts_;
+  std::deque<DWORD> takeOnly_;
   int opens_ = 0;
   int closes_ = 0;
 };

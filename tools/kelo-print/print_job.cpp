@@ -17,7 +17,11 @@ namespace {
 
 constexpr DWORD kStatusBit2 = 16000;  // the service's code for status bit 2
 constexpr DWORD kOutOfPaperAndBit2 = 16001;
+// Codes of the host's files that the platform header does not name.
+constexpr DWORD kErrorPathNotFound = 3;
+constexpr DWORD kErrorTooManyOpenFiles = 4;
 constexpr DWORD kErrorDiskFull = 112;  // what a full file or device reports
+constexpr DWORD kErrorFilenameTooLong = 206;
 
 std::string ErrorText(DWORD error) {
   std::string text;
@@ -31,7 +35,14 @@ std::string ErrorText(DWORD error) {
     case ERROR_INVALID_PARAMETER: text = "invalid parameter"; break;
     case ERROR_SERIAL_NO_DEVICE: text = "the serial device is gone"; break;
     case ERROR_GRACEFUL_DISCONNECT: text = "the printer was disconnected"; break;
-    case ERROR_TIMEOUT: text = "timed out"; break;
+    case ERROR_TIMEOUT: text = "nothing was taken within the print time-out"; break;
+    case ERROR_NOT_SUPPORTED: text = "the port does not support the request"; break;
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NOT_ENOUGH_MEMORY: text = "out of memory"; break;
+    case ERROR_NO_DATA: text = "nobody reads the other end of the port"; break;
+    case kErrorPathNotFound: text = "a directory on the port's path does not exist"; break;
+    case kErrorTooManyOpenFiles: text = "too many open files"; break;
+    case kErrorFilenameTooLong: text = "the port's path is too long"; break;
     case ERROR_WRITE_FAULT: text = "write fault"; break;
     case ERROR_GEN_FAILURE: text = "the device does not work"; break;
     case ERROR_DEV_NOT_EXIST: text = "the device is gone"; break;
@@ -82,7 +93,7 @@ Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::Serv
     case JobStep::kWrite:
       break;
     case JobStep::kDocumentEnd:
-      if (calls.failedWrites == 0) {
+      if (calls.failedWrites == 0 && !calls.endJobFailed && !calls.closeFailed) {
         return {kExitNotReady, "the printer on " + portName +
                                    " reported a condition at the end of the document: " +
                                    ErrorText(calls.statusError)};
@@ -92,10 +103,20 @@ Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::Serv
   // The driver's end of document reports the printer's status, not its last
   // write, so a refused write counts even when every hook succeeded.
   if (calls.failedWrites > 0) {
-    return {kExitWrite, "the printer on " + portName + " did not take the data: " +
-                            std::to_string(calls.failedWrites) + " of " +
-                            std::to_string(calls.writes) + " writes failed, " +
+    return {kExitWrite, "the printer on " + portName + " did not take the data: it took " +
+                            std::to_string(calls.bytesAccepted) + " bytes, then " +
                             ErrorText(calls.writeError)};
+  }
+  if (calls.endJobFailed) {
+    std::string lost = "the printer on " + portName + " did not take the data: ";
+    if (calls.bytesUnsent > 0) lost += std::to_string(calls.bytesUnsent) + " bytes ";
+    lost += "stayed in the port, ";
+    return {kExitWrite, lost + ErrorText(calls.endJobError)};
+  }
+  if (calls.closeFailed) {
+    return {kExitWrite, "the printer on " + portName +
+                            " did not take the data: closing the port discarded bytes, " +
+                            ErrorText(calls.closeError)};
   }
   if (!result.ok) return {kExitInternal, "the job stopped at " + result.failure};
   return {};

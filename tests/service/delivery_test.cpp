@@ -1,0 +1,104 @@
+// Every byte a client hands the service reaches the printer, or the client
+// learns what did not: counts of bytes taken, the end of a job that waits
+// for the line, closes that had to discard, and the unload that closes what
+// clients left open.
+
+#include "tests/service/service_fixture.h"
+
+namespace {
+
+using namespace kelo::test;
+using service::KLP_CLOSE;
+using service::KLP_END_JOB;
+using service::KLP_WRITE;
+
+class Delivery : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
+    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
+  }
+  std::shared_ptr<PortDouble> com1, lpt1;
+};
+
+TEST_F(Delivery, AWriteReportsTheBytesThePortTookWhenTheCallerAsks) {
+  Load();
+  const BYTE index = Open(u"COM1:");
+  ASSERT_NE(index, 0);
+  const std::vector<BYTE> data(10, 0x41);
+  struct Case {
+    std::vector<DWORD> chunks;
+    BOOL result;
+    DWORD taken;
+  };
+  for (const Case& c : {Case{{1, 0}, FALSE, 1}, Case{{4, 0}, FALSE, 4}, Case{{}, TRUE, 10}}) {
+    com1->SetWriteChunks(c.chunks);
+    DWORD taken = 99;
+    EXPECT_EQ(Control(KLP_WRITE + index, &data, nullptr, 0, &taken), c.result);
+    EXPECT_EQ(taken, c.taken);
+  }
+  // A caller that passes no count sees the same result.
+  com1->SetWriteChunks({2, 0});
+  EXPECT_FALSE(Write(index, data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+}
+
+TEST_F(Delivery, TheEndOfAJobWaitsForTheLineAndSaysWhatStayedInIt) {
+  Load();
+  const BYTE com = Open(u"COM1:");
+  const BYTE lpt = Open(u"LPT1:");
+  ASSERT_NE(com, 0);
+  ASSERT_NE(lpt, 0);
+  EXPECT_TRUE(Control(KLP_END_JOB + com, nullptr));
+
+  com1->HoldOutput(1234);
+  lpt1->HoldOutput(1234);  // a parallel-class port queues nothing: not asked
+  DWORD unsent = 0;
+  DWORD actual = 0;
+  EXPECT_FALSE(Control(KLP_END_JOB + com, nullptr, reinterpret_cast<BYTE*>(&unsent),
+                       sizeof unsent, &actual));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_EQ(unsent, 1234u);
+  EXPECT_EQ(actual, sizeof unsent);
+  EXPECT_FALSE(Control(KLP_END_JOB + com, nullptr));  // no room for the count: still fails
+  EXPECT_TRUE(Control(KLP_END_JOB + lpt, nullptr));
+}
+
+TEST_F(Delivery, ALastCloseThatDiscardedBytesFails) {
+  Load();
+  const BYTE index = Open(u"COM1:");
+  ASSERT_NE(index, 0);
+  com1->HoldOutput(50);
+  SetLastError(kSentinelError);
+  EXPECT_FALSE(Close(index));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_EQ(OpenPortCount(), 0u);  // the port is gone all the same
+  EXPECT_EQ(com1->OpenCount(), 0);
+}
+
+// Ports that clients left open are closed by the unload, each as its last
+// close would (the RTS mode command first); a later load starts with an
+// empty table, so an old index writes nowhere.
+TEST_F(Delivery, UnloadingClosesEveryPortLeftOpen) {
+  kelo::host::SetRegistryDword(kServiceKey, u"RTSOnOff", 1);
+  Load();
+  const BYTE com = Open(u"COM1:");
+  ASSERT_NE(com, 0);
+  ASSERT_EQ(Open(u"COM1:"), com);  // two holders
+  ASSERT_NE(Open(u"LPT1:"), 0);
+  ASSERT_TRUE(KLP_Deinit(1));
+  EXPECT_EQ(com1->OpenCount(), 0);
+  EXPECT_EQ(lpt1->OpenCount(), 0);
+  const std::vector<BYTE> rtsOff = {0x1B, 0x51, 0x0F, 0x01};
+  const std::vector<BYTE> written = com1->WrittenBytes();
+  ASSERT_GE(written.size(), rtsOff.size());
+  EXPECT_TRUE(std::equal(rtsOff.begin(), rtsOff.end(), written.end() - 4));
+
+  Load();
+  EXPECT_EQ(OpenPortCount(), 0u);
+  EXPECT_FALSE(Write(com, {0x41}));
+  EXPECT_EQ(com1->WrittenBytes(), written);
+}
+
+}  // namespace
