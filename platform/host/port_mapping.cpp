@@ -316,6 +316,7 @@ namespace {
 enum class TargetKind {
   kPrinter,    // /dev/usb/lpN: printer class, never created
   kCharacter,  // a character device (or a missing one under /dev): probed at open
+  kFifo,       // a named pipe: the printer is whoever reads it
   kFile,       // anything else: a plain file, created on a write open
 };
 
@@ -335,7 +336,11 @@ class HostPort final : public Device {
     int flags = O_CLOEXEC | O_NOCTTY;
     const bool reading = (access & GENERIC_READ) != 0;
     const bool writing = (access & GENERIC_WRITE) != 0;
-    flags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
+    // A pipe opened for writing is never opened for reading too: this open
+    // would read back its own bytes as the printer's answers, and would
+    // stand in for a reader that is not there.
+    const bool pipeWriter = kind_ == TargetKind::kFifo && writing;
+    flags |= reading && writing && !pipeWriter ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
     if (kind_ == TargetKind::kFile && writing) flags |= O_APPEND | O_CREAT;
     // The time-outs are done by poll, for every target: a FIFO or a device
     // that stops taking data must not block a write for ever. A regular
@@ -349,9 +354,13 @@ class HostPort final : public Device {
       const int error = errno;
       // As on the target: a missing directory is "path not found", a
       // missing file in an existing one "file not found".
-      SetLastError(error == ENOENT && kind_ == TargetKind::kFile && !ParentExists(path_)
-                       ? kErrorPathNotFound
-                       : Win32ErrorFromErrno(error));
+      DWORD code = Win32ErrorFromErrno(error);
+      if (error == ENOENT && kind_ == TargetKind::kFile && !ParentExists(path_)) {
+        code = kErrorPathNotFound;
+      } else if (error == ENXIO && pipeWriter) {
+        code = ERROR_NO_DATA;  // nobody has the pipe open for reading
+      }
+      SetLastError(code);
       return 0;
     }
     // Share mode 0 is exclusive, also against other opens in this process
@@ -384,6 +393,7 @@ class HostPort final : public Device {
         }
         break;
       }
+      case TargetKind::kFifo:
       case TargetKind::kFile:
         port = OpenFilePort(fd, writing);
         break;
@@ -555,6 +565,7 @@ std::shared_ptr<Device> OpenHostPort(std::u16string_view name, std::u16string_vi
     kind = TargetKind::kPrinter;
   } else if (::stat(path.c_str(), &info) == 0) {
     if (S_ISCHR(info.st_mode)) kind = TargetKind::kCharacter;
+    if (S_ISFIFO(info.st_mode)) kind = TargetKind::kFifo;
   } else if (StartsWith(path, "/dev/")) {
     // A device that is not there (unplugged adapter): opening must fail with
     // "not found", never create a file in its place.

@@ -215,14 +215,23 @@ TEST(HostPortMapping, CharacterDeviceThatIsNoLineIsAStream) {
 }
 
 // Targets that stop taking data end a write at the write time-out or with a
-// code, like every other port: a FIFO nobody reads, one whose reader left (a
-// write there would end the process with SIGPIPE), a full device, a
-// directory that is not there.
-TEST_F(FilePortTest, AFifoNobodyReadsEndsTheWriteAtTheWriteTimeOut) {
+// code, like every other port: a FIFO without a reader, one whose reader
+// stopped reading, one whose reader left (a write there would end the
+// process with SIGPIPE), a full device, a directory that is not there.
+TEST_F(FilePortTest, AFifoWhoseReaderStopsReadingEndsTheWriteAtTheWriteTimeOut) {
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Open(u"LPT4:", fifo, GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));  // no reader at all
+
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // and never reads
+  ASSERT_GE(reader, 0);
   HANDLE port = Open(u"LPT4:", fifo, GENERIC_READ | GENERIC_WRITE);
   ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  DWORD read = 99;
+  BYTE answer[4];
+  EXPECT_TRUE(ReadFile(port, answer, sizeof answer, &read, nullptr));  // a silent printer
+  EXPECT_EQ(read, 0u);
   COMMTIMEOUTS t{0, 0, 0, 0, 100};
   ASSERT_TRUE(SetCommTimeouts(port, &t));
   const std::string data(4 << 20, 'x');
@@ -233,6 +242,7 @@ TEST_F(FilePortTest, AFifoNobodyReadsEndsTheWriteAtTheWriteTimeOut) {
   EXPECT_TRUE(WriteFile(port, data.data(), 16, &written, nullptr));
   EXPECT_EQ(written, 0u);
   EXPECT_TRUE(CloseHandle(port));
+  ::close(reader);
 }
 
 TEST_F(FilePortTest, AFifoWhoseReaderLeftFailsTheWrite) {

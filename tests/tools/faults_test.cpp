@@ -191,15 +191,23 @@ TEST_F(Faults, ASerialPrinterSwitchedOffMidJobEndsTheJob) {
   EXPECT_EQ(printer.Received().size(), 2048u);
 }
 
-// A FIFO nobody reads takes what its buffer holds, then nothing: the write
+// A FIFO without a reader is a printer that is not there; one whose reader
+// stopped reading takes what the pipe holds, then nothing: the write
 // time-out ends the job.
-TEST_F(Faults, AFifoNobodyReadsEndsTheJobAtTheWriteTimeOut) {
+TEST_F(Faults, AFifoWithoutAReaderOrWhoseReaderStoppedEndsTheJob) {
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  const ToolRun absent = PrintTo(Path("fifo"), "small.png", "LPT4:");
+  EXPECT_EQ(absent.exitCode, kelo::print::kExitPort) << absent.err;
+  ExpectOneLine(absent, "nobody reads the other end of the port (232)");
+
+  const int reader = ::open(Path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
   const auto start = Clock::now();
-  const ToolRun run = PrintTo(Path("fifo"), "large.png", "LPT4:");
-  EXPECT_EQ(run.exitCode, kelo::print::kExitWrite) << run.err;
-  ExpectOneLine(run, "nothing was taken within the print time-out (1460)");
+  const ToolRun stuck = PrintTo(Path("fifo"), "large.png", "LPT4:");
+  EXPECT_EQ(stuck.exitCode, kelo::print::kExitWrite) << stuck.err;
+  ExpectOneLine(stuck, "nothing was taken within the print time-out (1460)");
   EXPECT_LT(SecondsSince(start), 20);
+  ::close(reader);
 }
 
 // Two programs on one port: the second is refused while the first prints,
