@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <mutex>
 #include <random>
 #include <string>
@@ -89,8 +90,16 @@ class ServiceLoad : public ServiceTest {
     kelo::emulator::InstallEmulatorPorts();
     // Ready printers that report their status to whoever opens them, so the
     // monitor has bytes to queue while the clients check the history.
+    // Each takes at most 7 bytes a write, so a record is five platform writes
+    // that another client's could fall between if the service let them.
     for (const char16_t* name : kPortNames) {
       kelo::host::SetRegistryString(u"Host\\Ports", name, u"emulator:planes=1,announce");
+      const HANDLE made = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(made, INVALID_HANDLE_VALUE);
+      CloseHandle(made);
+      EmulatedPrinterFor(name)->SetWriteChunks(
+          std::vector<DWORD>(kClients * kOperationsPerClient * kRecordBytes / 7 + 1, 7));
     }
     Load();
   }
@@ -104,6 +113,9 @@ TEST_F(ServiceLoad, ClientsOpenWriteCheckAndCloseWhileTheMonitorRuns) {
   std::vector<std::vector<std::vector<uint32_t>>> written(
       kClients, std::vector<std::vector<uint32_t>>(kPorts));
 
+  // The opens wait fixed times, which would spread the clients' writes
+  // apart; they start each round's writes together instead.
+  std::barrier writeTogether(kClients);
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
@@ -119,6 +131,7 @@ TEST_F(ServiceLoad, ClientsOpenWriteCheckAndCloseWhileTheMonitorRuns) {
       for (uint32_t op = 0; op < kOperationsPerClient; ++op) {
         const int port = static_cast<int>(random() % kPorts);
         const BYTE index = Open(kPortNames[port], KLP_OPEN);
+        writeTogether.arrive_and_wait();
         if (index == 0) {
           fail("KLP_OPEN", op);
           continue;
