@@ -40,6 +40,8 @@ const char16_t* const kPortNames[kPorts] = {u"LPT1:", u"LPT2:", u"COM1:"};
 constexpr BYTE kHeader[] = {0x1B, 0x6D, 0x00, 0x1B, 0x67};
 constexpr size_t kPayload = 24;  // client, port, sequence (4 bytes LE), pattern
 constexpr size_t kRecordBytes = sizeof kHeader + 1 + kPayload;
+constexpr DWORD kBytesPerWrite = 7;
+constexpr size_t kCallsPerRecord = (kRecordBytes + kBytesPerWrite - 1) / kBytesPerWrite;
 
 BYTE PatternByte(int client, uint32_t sequence, size_t i) {
   return static_cast<BYTE>(client * 31 + sequence * 7 + i * 13);
@@ -90,16 +92,17 @@ class ServiceLoad : public ServiceTest {
     kelo::emulator::InstallEmulatorPorts();
     // Ready printers that report their status to whoever opens them, so the
     // monitor has bytes to queue while the clients check the history.
-    // Each takes at most 7 bytes a write, so a record is five platform writes
-    // that another client's could fall between if the service let them.
+    // Each takes at most kBytesPerWrite bytes a call, so a record is five
+    // platform writes that another client's could fall between if the
+    // service let them.
     for (const char16_t* name : kPortNames) {
       kelo::host::SetRegistryString(u"Host\\Ports", name, u"emulator:planes=1,announce");
       const HANDLE made = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       ASSERT_NE(made, INVALID_HANDLE_VALUE);
       CloseHandle(made);
-      EmulatedPrinterFor(name)->SetWriteChunks(
-          std::vector<DWORD>(kClients * kOperationsPerClient * kRecordBytes / 7 + 1, 7));
+      EmulatedPrinterFor(name)->SetWriteChunks(std::vector<DWORD>(
+          kClients * kOperationsPerClient * kCallsPerRecord, kBytesPerWrite));
     }
     Load();
   }
@@ -183,6 +186,7 @@ TEST_F(ServiceLoad, ClientsOpenWriteCheckAndCloseWhileTheMonitorRuns) {
       EXPECT_EQ(arrived[c], written[c][port]) << "client " << c;
       onPort += arrived[c].size();
     }
+    EXPECT_EQ(static_cast<size_t>(printer->WriteCalls()), onPort * kCallsPerRecord);
     printer->Inspect([&](const StreamDecoder& d) {
       EXPECT_FALSE(d.error().has_value()) << d.error()->message;
       EXPECT_EQ(d.PlaneRows(0).size(), onPort);
