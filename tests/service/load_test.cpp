@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
@@ -31,7 +32,15 @@ constexpr int kClients = 8;
 // and a close that leaves one holder sleeps 150 ms holding the service's
 // lock; the platform's Sleep has no seam to shorten them, so the count is
 // what keeps the run near half a minute in the sanitizer builds.
-constexpr int kOperationsPerClient = 40;
+// KELO_LOAD_OPERATIONS sets it for a longer run by hand.
+int OperationsPerClient() {
+  static const int count = [] {
+    const char* text = std::getenv("KELO_LOAD_OPERATIONS");
+    const int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : 40;
+  }();
+  return count;
+}
 constexpr int kPorts = 3;
 const char16_t* const kPortNames[kPorts] = {u"LPT1:", u"LPT2:", u"COM1:"};
 
@@ -102,7 +111,7 @@ class ServiceLoad : public ServiceTest {
       ASSERT_NE(made, INVALID_HANDLE_VALUE);
       CloseHandle(made);
       EmulatedPrinterFor(name)->SetWriteChunks(std::vector<DWORD>(
-          kClients * kOperationsPerClient * kCallsPerRecord, kBytesPerWrite));
+          kClients * OperationsPerClient() * kCallsPerRecord, kBytesPerWrite));
     }
     Load();
   }
@@ -131,7 +140,7 @@ TEST_F(ServiceLoad, ClientsOpenWriteCheckAndCloseWhileTheMonitorRuns) {
         }
       };
       std::mt19937 random(static_cast<unsigned>(c + 1));
-      for (uint32_t op = 0; op < kOperationsPerClient; ++op) {
+      for (uint32_t op = 0; op < static_cast<uint32_t>(OperationsPerClient()); ++op) {
         const int port = static_cast<int>(random() % kPorts);
         const BYTE index = Open(kPortNames[port], KLP_OPEN);
         writeTogether.arrive_and_wait();
@@ -193,7 +202,7 @@ TEST_F(ServiceLoad, ClientsOpenWriteCheckAndCloseWhileTheMonitorRuns) {
     });
     records += onPort;
   }
-  EXPECT_EQ(records, static_cast<size_t>(kClients * kOperationsPerClient));
+  EXPECT_EQ(records, static_cast<size_t>(kClients * OperationsPerClient()));
 }
 
 }  // namespace
