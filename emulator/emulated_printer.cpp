@@ -95,6 +95,8 @@ void EmulatedPrinter::SetFollowUpFails(bool fails) { Store(followUpFails_, fails
 
 void EmulatedPrinter::SetVanished(bool vanished) { Store(vanished_, vanished); }
 
+void EmulatedPrinter::SetVanishAfterWrites(int n) { Store(writesBeforeVanishing_, n > 0 ? n : 0); }
+
 DWORD EmulatedPrinter::LostError() const {
   return config_.type == PortType::kSerial ? ERROR_SERIAL_NO_DEVICE : ERROR_GRACEFUL_DISCONNECT;
 }
@@ -177,6 +179,11 @@ bool EmulatedPrinter::Usable(uintptr_t open, DWORD access) {
   if (vanished_) return Fail(LostError());
   if (access != 0 && (it->second & access) == 0) return Fail(ERROR_ACCESS_DENIED);
   return true;
+}
+
+bool EmulatedPrinter::CountWriteCall() {
+  ++writeCalls_;
+  return writesBeforeVanishing_ > 0 && --writesBeforeVanishing_ == 0;
 }
 
 bool EmulatedPrinter::SerialOnly() {
@@ -324,7 +331,15 @@ BOOL EmulatedPrinter::Write(uintptr_t open, const void* buffer, DWORD toWrite, D
   if (!Usable(open, GENERIC_WRITE)) return FALSE;
   if (toWrite == 0) return TRUE;
   if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  ++writeCalls_;
+  const bool vanishAfter = CountWriteCall();
+  // Unplugged as the counted call returns, whatever it returns.
+  const auto result = [&](BOOL r) {
+    if (vanishAfter) {
+      vanished_ = true;
+      changed_.notify_all();
+    }
+    return r;
+  };
 
   DWORD accept = toWrite;
   if (!chunks_.empty()) {
@@ -339,15 +354,15 @@ BOOL EmulatedPrinter::Write(uintptr_t open, const void* buffer, DWORD toWrite, D
         timeouts_.WriteTotalTimeoutConstant;
     const auto deadline = Clock::now() + std::chrono::milliseconds(total);
     changed_.wait_until(lock, deadline, [&] { return vanished_ || !OpenIsLive(open); });
-    if (!OpenIsLive(open)) return Fail(ERROR_INVALID_HANDLE);
-    if (vanished_) return Fail(LostError());
-    return TRUE;  // time-out: nothing written, no error
+    if (!OpenIsLive(open)) return result(Fail(ERROR_INVALID_HANDLE));
+    if (vanished_) return result(Fail(LostError()));
+    return result(TRUE);  // time-out: nothing written, no error
   }
   const DWORD callerError = GetLastError();  // the capture's file calls are not the caller's
   Accept(static_cast<const BYTE*>(buffer), accept);
   SetLastError(callerError);
   *written = accept;
-  return TRUE;
+  return result(TRUE);
 }
 
 BOOL EmulatedPrinter::IoControl(uintptr_t open, DWORD code, BYTE*, DWORD, BYTE* out,

@@ -113,6 +113,9 @@ class EmulatedPrinter : public kelo::host::Device {
   // Unplugged: every call on an open handle fails with 1118 (serial) or
   // 1226 (parallel-class), new opens fail with ERROR_FILE_NOT_FOUND.
   void SetVanished(bool vanished);
+  // Counting variant: the printer vanishes as the n-th write call with bytes
+  // from now on returns (that call completes as usual). n <= 0 cancels.
+  void SetVanishAfterWrites(int n);
   DWORD LostError() const;
 
   // ---- files ----
@@ -181,6 +184,8 @@ class EmulatedPrinter : public kelo::host::Device {
   void QueueAnswer(Clock::time_point ready);
   void ReactToLine(DWORD oldRts, DWORD newRts);
   bool SerialOnly();
+  // Counts a write call with bytes; true when it is the one to vanish after.
+  bool CountWriteCall();
 
   const PrinterConfig config_;
   mutable std::mutex mutex_;
@@ -200,6 +205,7 @@ class EmulatedPrinter : public kelo::host::Device {
   bool acceptNothing_ = false;
   bool followUpFails_ = false;
   bool vanished_ = false;
+  int writesBeforeVanishing_ = 0;  // 0: no vanishing by count
 
   DCB dcb_{};
   COMMTIMEOUTS timeouts_{};

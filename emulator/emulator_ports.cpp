@@ -71,6 +71,7 @@ std::shared_ptr<kelo::host::Device> MakePrinter(std::u16string_view name,
   }
   if (!parsed.planesGiven) parsed.printer.planes = jobPlanes.load();
   auto printer = std::make_shared<EmulatedPrinter>(parsed.printer);
+  ApplyFaults(parsed.faults, *printer);
   for (const std::string* file : {&parsed.capturePath, &parsed.previewPath}) {
     if (!file->empty()) MakeParentDirectories(*file);
   }

@@ -59,6 +59,13 @@ std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t max) {
   return static_cast<uint32_t>(value);
 }
 
+void ApplyFaults(const PrinterFaults& faults, EmulatedPrinter& printer) {
+  if (!faults.writeChunks.empty()) printer.SetWriteChunks(faults.writeChunks);
+  if (faults.takeNothing) printer.SetAcceptNothing(true);
+  if (faults.followUpFails) printer.SetFollowUpFails(true);
+  if (faults.vanishAfterWrites > 0) printer.SetVanishAfterWrites(faults.vanishAfterWrites);
+}
+
 PortType DefaultPortType(std::u16string_view portName) {
   if (portName.size() >= 3 && Upper(portName[0]) == u'C' && Upper(portName[1]) == u'O' &&
       Upper(portName[2]) == u'M') {
@@ -83,14 +90,20 @@ bool ParsePortOptions(std::u16string_view portName, std::string_view options, Po
       *error = "option \"" + key + "\" given twice";
       return false;
     }
-    if (key == "silent" || key == "announce") {
+    bool* const flag = key == "silent"         ? &result.printer.silent
+                       : key == "announce"     ? &result.printer.announce
+                       : key == "takenothing"  ? &result.faults.takeNothing
+                       : key == "followupfail" ? &result.faults.followUpFails
+                                               : nullptr;
+    if (flag != nullptr) {
       if (hasValue) return BadValue(error, key, value, "takes no value");
-      (key == "silent" ? result.printer.silent : result.printer.announce) = true;
+      *flag = true;
       continue;
     }
     const bool known = key == "model" || key == "planes" || key == "width" ||
                        key == "rowbytes" || key == "status" || key == "delay" || key == "kind" ||
-                       key == "capture" || key == "preview";
+                       key == "capture" || key == "preview" || key == "chunks" ||
+                       key == "vanish";
     if (!known) {
       *error = "unknown option \"" + key + "\"";
       return false;
@@ -138,6 +151,22 @@ bool ParsePortOptions(std::u16string_view portName, std::string_view options, Po
     } else if (key == "capture" || key == "preview") {
       if (value.empty()) return BadValue(error, key, value, "a file name");
       (key == "capture" ? result.capturePath : result.previewPath) = std::string(value);
+    } else if (key == "chunks") {
+      const std::vector<std::string_view> sizes = Split(value, '/');
+      const std::string expected =
+          "1 to " + std::to_string(kMaxWriteChunks) + " byte counts separated by '/'";
+      if (sizes.size() > kMaxWriteChunks) return BadValue(error, key, value, expected);
+      for (std::string_view size : sizes) {
+        const std::optional<uint32_t> n = ParseNumber(Trim(size), 0xFFFFFFFF);
+        if (!n) return BadValue(error, key, value, expected);
+        result.faults.writeChunks.push_back(*n);
+      }
+    } else if (key == "vanish") {
+      const std::optional<uint32_t> n = ParseNumber(value, kMaxVanishWrites);
+      if (!n || *n == 0) {
+        return BadValue(error, key, value, "1 to " + std::to_string(kMaxVanishWrites) + " writes");
+      }
+      result.faults.vanishAfterWrites = static_cast<int>(*n);
     }
   }
   *out = std::move(result);

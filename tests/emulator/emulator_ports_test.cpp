@@ -12,6 +12,8 @@ using kelo::emulator::EmulatedPrinterFor;
 using kelo::emulator::InstallEmulatorPorts;
 using kelo::emulator::StreamDecoder;
 
+constexpr DWORD kSentinel = 0xC0FFEE;
+
 void Map(const char16_t* name, const std::string& target) {
   kelo::host::SetRegistryString(u"Host\\Ports", name, kelo::host::FromUtf8(target));
 }
@@ -164,6 +166,87 @@ TEST_F(EmulatorPortsTest, ColourPreviewNeedsNoSettingBeyondFourPlanes) {
   ASSERT_EQ(png.height, 1u);
   EXPECT_EQ(std::vector<uint8_t>(png.pixels.begin(), png.pixels.begin() + 6),
             (std::vector<uint8_t>{0, 0, 255, 255, 255, 255}));
+}
+
+// ---- faults from the options ----
+
+struct ChunkCase {
+  const char16_t* port;
+  const char* target;
+  std::vector<DWORD> written;  // by successive writes of 8 bytes
+};
+
+TEST_F(EmulatorPortsTest, ChunksAndTakeNothingShortenSuccessiveWrites) {
+  const ChunkCase cases[] = {
+      {u"LPT1:", "emulator:chunks=3/0/2", {3, 0, 2, 8}},
+      {u"COM1:", "emulator:takenothing", {0, 0}},
+      {u"LPT2:", "emulator:chunks=1/8,takenothing", {1, 8, 0}},
+  };
+  const Bytes data = Hex("1B 40 1B 40 1B 40 1B 40");
+  for (const ChunkCase& c : cases) {
+    SCOPED_TRACE(c.target);
+    Map(c.port, c.target);
+    const HANDLE port = OpenPort(c.port);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetTimeouts(port, 0, 0, 0, 0, 10));
+    Bytes expected;
+    for (DWORD want : c.written) {
+      DWORD written = 99;
+      EXPECT_TRUE(WriteBytes(port, data, &written));
+      EXPECT_EQ(written, want);
+      expected.insert(expected.end(), data.begin(), data.begin() + want);
+    }
+    CloseHandle(port);
+    auto printer = EmulatedPrinterFor(c.port);
+    EXPECT_EQ(printer->ReceivedBytes(), expected);
+    EXPECT_EQ(printer->WriteCalls(), static_cast<int>(c.written.size()));
+  }
+}
+
+TEST_F(EmulatorPortsTest, FollowUpFailFailsOnlyThePortStatusRequest) {
+  Map(u"LPT1:", "emulator:followupfail");
+  Map(u"LPT2:", "emulator:");
+  for (const char16_t* name : {u"LPT1:", u"LPT2:"}) {
+    const bool fails = name[3] == u'1';
+    SCOPED_TRACE(fails);
+    const HANDLE port = OpenPort(name);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    BYTE reply[256] = {};
+    DWORD returned = 0;
+    SetLastError(kSentinel);
+    EXPECT_EQ(DeviceIoControl(port, 0x160018, nullptr, 0, reply, 4, &returned, nullptr), !fails);
+    EXPECT_EQ(GetLastError(), fails ? static_cast<DWORD>(ERROR_GEN_FAILURE) : kSentinel);
+    EXPECT_TRUE(DeviceIoControl(port, 0x16000C, nullptr, 0, reply, sizeof reply, &returned, nullptr));
+    CloseHandle(port);
+  }
+}
+
+// Mapped by registry-file text, as a tool's --registry file would map it.
+TEST_F(EmulatorPortsTest, VanishUnplugsThePrinterAsItsNthWriteReturns) {
+  ASSERT_EQ(kelo::host::ApplyRegistryText("[HKEY_LOCAL_MACHINE\\Host\\Ports]\n"
+                                          "\"LPT1:\"=\"emulator:vanish=2\"\n"
+                                          "\"COM1:\"=\"emulator:vanish=2,chunks=0\"\n",
+                                          "faults.reg"),
+            0);
+  for (const auto& [name, lost] : {std::pair{u"LPT1:", DWORD{ERROR_GRACEFUL_DISCONNECT}},
+                                   std::pair{u"COM1:", DWORD{ERROR_SERIAL_NO_DEVICE}}}) {
+    SCOPED_TRACE(lost);
+    const HANDLE port = OpenPort(name);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteBytes(port, Hex("1B 40"), &written));  // a refused write counts too
+    EXPECT_TRUE(WriteBytes(port, Hex("1B 40"), &written));
+    EXPECT_EQ(written, 2u);
+    EXPECT_FALSE(WriteBytes(port, Hex("1B 40"), &written));
+    EXPECT_EQ(GetLastError(), lost);
+    BYTE byte = 0;
+    EXPECT_FALSE(ReadFile(port, &byte, 1, &written, nullptr));
+    EXPECT_EQ(GetLastError(), lost);
+    CloseHandle(port);
+    EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(EmulatedPrinterFor(name)->WriteCalls(), 2);
+  }
 }
 
 // ---- the platform's scheme hook ----

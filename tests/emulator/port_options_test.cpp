@@ -61,6 +61,38 @@ TEST(PortOptions, EveryKeyTakesItsValue) {
   EXPECT_EQ(o.printer.type, PortType::kParallel);
 }
 
+struct FaultCase {
+  const char* options;
+  std::vector<DWORD> chunks;
+  bool takeNothing;
+  bool followUpFails;
+  int vanishAfterWrites;
+};
+
+TEST(PortOptions, FaultOptionsGiveTheirFaults) {
+  const FaultCase cases[] = {
+      {"", {}, false, false, 0},
+      {"chunks=5", {5}, false, false, 0},
+      {"chunks=3/0/0x10 / 4096", {3, 0, 16, 4096}, false, false, 0},
+      {"chunks=0", {0}, false, false, 0},
+      {"takenothing", {}, true, false, 0},
+      {"followupfail", {}, false, true, 0},
+      {"vanish=1", {}, false, false, 1},
+      {"vanish=0x7FFFFFFF", {}, false, false, 0x7FFFFFFF},
+      {"status=0x88, chunks=2/2 ,takenothing,followupfail,vanish=3", {2, 2}, true, true, 3},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.options);
+    PortOptions o;
+    std::string error;
+    ASSERT_TRUE(ParsePortOptions(u"LPT1:", c.options, &o, &error)) << error;
+    EXPECT_EQ(o.faults.writeChunks, c.chunks);
+    EXPECT_EQ(o.faults.takeNothing, c.takeNothing);
+    EXPECT_EQ(o.faults.followUpFails, c.followUpFails);
+    EXPECT_EQ(o.faults.vanishAfterWrites, c.vanishAfterWrites);
+  }
+}
+
 struct BadCase {
   const char* options;
   const char* mentions;  // the message must name this
@@ -89,7 +121,26 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"delay=60001", "\"delay\""}, BadCase{"kind=usb", "\"kind\""},
                       BadCase{"silent=1", "\"silent\""}, BadCase{"announce=yes", "\"announce\""}, BadCase{"model=", "\"model\""},
                       BadCase{"model=a;b", "\"model\""}, BadCase{"capture=", "\"capture\""},
-                      BadCase{"preview=", "\"preview\""}, BadCase{"delay=5,delay=6", "twice"}));
+                      BadCase{"preview=", "\"preview\""}, BadCase{"delay=5,delay=6", "twice"},
+                      BadCase{"chunks", "\"chunks\" needs"}, BadCase{"chunks=", "\"chunks\""},
+                      BadCase{"chunks=3//4", "\"chunks\""}, BadCase{"chunks=3/", "\"chunks\""},
+                      BadCase{"chunks=3,4", "\"4\""}, BadCase{"chunks=-1", "\"chunks\""},
+                      BadCase{"chunks=0x100000000", "\"chunks\""},
+                      BadCase{"takenothing=1", "\"takenothing\""},
+                      BadCase{"followupfail=yes", "\"followupfail\""},
+                      BadCase{"vanish=0", "\"vanish\""}, BadCase{"vanish=2147483648", "\"vanish\""},
+                      BadCase{"vanish=two", "\"vanish\""}, BadCase{"vanish", "\"vanish\" needs"}));
+
+TEST(PortOptions, TooManyChunksAreRefused) {
+  std::string many = "chunks=1";
+  for (size_t i = 1; i < kelo::emulator::kMaxWriteChunks; ++i) many += "/1";
+  PortOptions o;
+  std::string error;
+  ASSERT_TRUE(ParsePortOptions(u"LPT1:", many, &o, &error)) << error;
+  EXPECT_EQ(o.faults.writeChunks.size(), kelo::emulator::kMaxWriteChunks);
+  EXPECT_FALSE(ParsePortOptions(u"LPT1:", many + "/1", &o, &error));
+  EXPECT_NE(error.find("\"chunks\""), std::string::npos) << error;
+}
 
 TEST(PortOptions, NumbersAreDecimalOrHexUpToTheirLimit) {
   EXPECT_EQ(ParseNumber("0", 10), 0u);
