@@ -47,6 +47,7 @@ class ServiceTap::Proxy final : public kelo::host::Device {
           } else if (result) {
             calls_.bytesAccepted += inLen;
           }
+          calls_.lastWriteFailed = !result;
           if (!result) {
             ++calls_.failedWrites;
             calls_.writeError = error;

@@ -25,6 +25,9 @@ struct ServiceCalls {
   // failed), or its whole length when it succeeded without saying.
   uint64_t bytesAccepted = 0;
   DWORD writeError = 0;  // last error of the last failed write command
+  // The last write command failed: a failure that a later retry of the same
+  // data made good does not count.
+  bool lastWriteFailed = false;
   bool endJobFailed = false;  // the port kept bytes it never sent
   DWORD endJobError = 0;
   DWORD bytesUnsent = 0;  // what the port still held then, when it said

@@ -133,11 +133,12 @@ class Faults : public ::testing::Test {
 
   // Maps "COM1:" (or `name`) onto `target` and prints `image` there.
   ToolRun PrintTo(const std::string& target, const std::string& image,
-                  const std::string& name = "COM1:") const {
+                  const std::string& name = "COM1:",
+                  const std::string& driverSettings = kDriverSettings) const {
     const std::string registry = "ports-" + std::to_string(++runs_) + ".reg";
     std::ofstream(dir_ / registry) << "[HKEY_LOCAL_MACHINE\\Host\\Ports]\n\"" << name << "\"=\""
                                    << target << "\"\n"
-                                   << kDriverSettings;
+                                   << driverSettings;
     kelo::test::ToolLaunch launch;
     launch.binary = KELO_PRINT_BINARY;
     launch.arguments = {"--registry", registry, "--port", name, image};
@@ -160,6 +161,46 @@ class Faults : public ::testing::Test {
 void ExpectOneLine(const ToolRun& run, const std::string& part) {
   EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+}
+
+// Printers of the emulator's fault options, in this process's child: one
+// that takes nothing, one that takes a write in pieces with time-outs in
+// between, one unplugged mid-job.
+TEST_F(Faults, EmulatedFaultsEndWithTheirCodeOrPrintEveryByteOnce) {
+  struct Case {
+    const char* name;
+    const char* options;
+    int exitCode;
+    const char* says;  // part of the one line; empty: the job prints
+  };
+  const Case cases[] = {
+      {"takes nothing", "takenothing", kelo::print::kExitWrite,
+       "nothing was taken within the print time-out (1460)"},
+      // One byte, nothing, five bytes, nothing, then everything: each retry
+      // resumes where the printer stopped, so no byte arrives twice.
+      {"short writes", "chunks=1/0/5/0", 0, ""},
+      // The start-up block, then part of the page, then the printer is gone.
+      {"unplugged mid-job", "chunks=1000000/4000,vanish=2", kelo::print::kExitWrite,
+       "the printer was disconnected (1226)"},
+  };
+  const Bytes reference = Reference("small.png");
+  const std::string retries = "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\KLP]\n"
+                              "\"NumFlushRetries\"=dword:0000000b\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string capture = std::string("fault-") + std::to_string(&c - cases) + ".bin";
+    const auto start = Clock::now();
+    const ToolRun run = PrintTo(std::string("emulator:capture=") + capture + "," + c.options,
+                                "small.png", "LPT1:", retries);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_LT(SecondsSince(start), 20);
+    if (c.exitCode == 0) {
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(ReadBytes(dir_ / capture), reference);
+    } else {
+      ExpectOneLine(run, c.says);
+    }
+  }
 }
 
 // A slow printer (2400 bytes a second, a 24000-baud line) still reads the

@@ -93,16 +93,16 @@ Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::Serv
     case JobStep::kWrite:
       break;
     case JobStep::kDocumentEnd:
-      if (calls.failedWrites == 0 && !calls.endJobFailed && !calls.closeFailed) {
+      if (!calls.lastWriteFailed && !calls.endJobFailed && !calls.closeFailed) {
         return {kExitNotReady, "the printer on " + portName +
                                    " reported a condition at the end of the document: " +
                                    ErrorText(calls.statusError)};
       }
       break;
   }
-  // The driver's end of document reports the printer's status, not its last
-  // write, so a refused write counts even when every hook succeeded.
-  if (calls.failedWrites > 0) {
+  // A write that failed and was then made good by a retry (the port took the
+  // rest) lost nothing; the last one failing did.
+  if (calls.lastWriteFailed) {
     return {kExitWrite, "the printer on " + portName + " did not take the data: it took " +
                             std::to_string(calls.bytesAccepted) + " bytes, then " +
                             ErrorText(calls.writeError)};
