@@ -61,7 +61,6 @@ DWORD WINAPI GetTickCount(void) {
 void WINAPI Sleep(DWORD milliseconds) {
   if (g_virtualSleep.load()) {
     g_tickOffset.fetch_add(milliseconds);
-    std::this_thread::yield();
     return;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
