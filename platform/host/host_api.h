@@ -94,6 +94,12 @@ KELO_HOST_API bool RemoveRegistryKey(std::u16string_view keyPath);
 // Moves GetTickCount so that it reads `value` now; it goes on counting from
 // there and wraps at 2^32.
 KELO_HOST_API void SetTickCount(DWORD value);
+// While on, Sleep(ms) does not wait: it moves GetTickCount forward by ms, so
+// that runs replaying many call sequences (the fuzz targets) pay nothing for
+// fixed pauses while deadlines measured with GetTickCount still fall due in
+// order. Waits with a time-out (WaitForSingleObject, device reads) keep real
+// time.
+KELO_HOST_API void SetVirtualSleep(bool on);
 
 // ---- debug output ----
 // While capturing, debug lines are kept (as UTF-8, "\r\n" included) instead

@@ -11,8 +11,9 @@ namespace kelo::host {
 
 namespace {
 
-// Added to the monotonic clock; SetTickCount moves it.
+// Added to the monotonic clock; SetTickCount and virtual sleeps move it.
 std::atomic<int64_t> g_tickOffset{0};
+std::atomic<bool> g_virtualSleep{false};
 
 int64_t MonotonicMs() {
   using namespace std::chrono;
@@ -44,6 +45,8 @@ void FillSystemTime(SYSTEMTIME& out, bool local) {
 
 void SetTickCount(DWORD value) { g_tickOffset.store(static_cast<int64_t>(value) - MonotonicMs()); }
 
+void SetVirtualSleep(bool on) { g_virtualSleep.store(on); }
+
 }  // namespace kelo::host
 
 using namespace kelo::host;
@@ -56,6 +59,10 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+  if (g_virtualSleep.load()) {
+    g_tickOffset.fetch_add(milliseconds);
+    return;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

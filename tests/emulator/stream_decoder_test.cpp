@@ -231,7 +231,10 @@ TEST(Chunking, EverySplitGivesTheSameResult) {
   for (const auto& g : kGolden) streams.emplace_back(Hex(g.stream), g.rowBytes);
   for (const auto& m : kMalformed) streams.emplace_back(Hex(m.stream), m.rowBytes);
   const Bytes colour = Hex("00 1B 51 0F 0D 1B 41 1B 6D 03 1B 67 04 1F FF 01 22 1B 67 00 1B 67 02 1E 77 1B 67 02 00 55");
-  for (const auto& [stream, rowBytes] : streams) {
+  for (const auto& entry : streams) {
+    // Named references, not a structured binding: clang 14 cannot capture one.
+    const Bytes& stream = entry.first;
+    const int rowBytes = entry.second;
     const std::string whole = DecodeInPieces(stream, rowBytes, 1, [&] { return stream.size(); });
     EXPECT_EQ(DecodeInPieces(stream, rowBytes, 1, [] { return size_t{1}; }), whole);
     for (size_t cut = 1; cut < stream.size(); ++cut) {

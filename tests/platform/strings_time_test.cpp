@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -51,6 +52,22 @@ TEST(TickCount, CountsFromTheValueSet) {
   EXPECT_GE(GetTickCount() - first, 20u);
 }
 
+
+// A virtual sleep moves the tick count by exactly its length and does not
+// wait for it (an hour would time the test out); turned off, Sleep waits.
+TEST(TickCount, VirtualSleepMovesTheCountWithoutWaiting) {
+  kelo::host::SetTickCount(0xFFFFFF00u);  // across the wrap as well
+  kelo::host::SetVirtualSleep(true);
+  const DWORD before = GetTickCount();
+  Sleep(3600 * 1000);
+  const DWORD after = GetTickCount();
+  kelo::host::SetVirtualSleep(false);
+  EXPECT_GE(after - before, 3600u * 1000u);
+  EXPECT_LT(after - before, 3600u * 1000u + 10000u);
+  const auto start = std::chrono::steady_clock::now();
+  Sleep(30);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
 TEST(Clock, FillsEveryFieldOfLocalAndSystemTime) {
   for (const int fill : {0x00, 0xFF}) {
     SYSTEMTIME local;
