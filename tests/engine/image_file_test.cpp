@@ -290,6 +290,26 @@ TEST(DamagedImages, ADeclaredChunkLengthIsNeverAllocated) {
   }
 }
 
+TEST(DamagedImages, AnOversizedJpegIsRefusedBeforeItsBuffersAreAllocated) {
+  // A progressive JPEG keeps every coefficient of the image: declared as
+  // 9000 x 9000 (over the pixel limit), that is some 240 MB taken at the
+  // start of decompression, before a single scan is read.
+  Bytes jpeg = EncodeJpeg(16, 16, 3, Gradient(16, 16), 90);
+  const Bytes baseline = {0xFF, 0xC0};  // start of frame, baseline
+  const auto sof = std::search(jpeg.begin(), jpeg.end(), baseline.begin(), baseline.end());
+  ASSERT_NE(sof, jpeg.end());
+  sof[1] = 0xC2;                  // progressive
+  sof[5] = sof[7] = 9000 >> 8;    // height, width
+  sof[6] = sof[8] = 9000 & 0xFF;
+  const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
+    RgbImage image;
+    std::string error;
+    return !DecodeImage(jpeg.data(), jpeg.size(), &image, &error) &&
+           error.find("too large") != std::string::npos;
+  });
+  EXPECT_TRUE(run.ok) << run.how;
+}
+
 TEST(DamagedImages, ChunksThePageDoesNotUseAreSkipped) {
   // Text, gamma and an unknown ancillary chunk between header and data
   // change nothing (transparency, which is used, has its own tests above).

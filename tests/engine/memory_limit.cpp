@@ -69,6 +69,10 @@ MeasuredRun RunMeasured(size_t allowedGrowth, const std::function<bool()>& body)
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  const std::string grew =
+      got == static_cast<ssize_t>(sizeof run.growth)
+          ? " (address space grew by " + std::to_string(run.growth >> 20) + " MiB)"
+          : "";
   if (!WIFEXITED(status)) {
     run.how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                   : "did not end normally";
@@ -76,7 +80,7 @@ MeasuredRun RunMeasured(size_t allowedGrowth, const std::function<bool()>& body)
   }
   switch (WEXITSTATUS(status)) {
     case 0: break;
-    case 1: run.how = "the check failed"; return run;
+    case 1: run.how = "the check failed" + grew; return run;
     case 2: run.how = "an exception (out of memory?)"; return run;
     case 3: run.how = "the limit could not be set"; return run;
     default: run.how = "exit code " + std::to_string(WEXITSTATUS(status)); return run;
