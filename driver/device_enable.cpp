@@ -94,6 +94,14 @@ void SetDeviceName(DEVMODEW& devmode) {
   std::memcpy(devmode.dmDeviceName, kDeviceName, WideLength(kDeviceName) * sizeof(WCHAR));
 }
 
+// Custom paper with a side of 0 mm or less has no page to print on (and a
+// negative side would turn into billions of dots).
+bool CustomPaperHasNoSide(const DEVMODEW& devmode) {
+  if (devmode.dmPaperSize != DMPAPER_USER) return false;
+  return ((devmode.dmFields & DM_PAPERWIDTH) && devmode.dmPaperWidth <= 0) ||
+         ((devmode.dmFields & DM_PAPERLENGTH) && devmode.dmPaperLength <= 0);
+}
+
 void FillPageDescription(const DEVMODEW& devmode, GDIINFO& info) {
   Paper paper = PaperFor(devmode.dmPaperSize);
   ULONG widthDots = paper.widthMm * kDotsPerMm;
@@ -172,7 +180,12 @@ DHPDEV APIENTRY DrvEnablePDEV(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
   const ULONG rowDots =
       devmode->dmOrientation == DMORIENT_LANDSCAPE ? info.ulVertRes : info.ulHorzRes;
   bool ok = true;
-  if (rowDots > kMaxRowDots) {
+  const bool noSide = CustomPaperHasNoSide(*devmode);
+  const bool badPaper = noSide || rowDots > kMaxRowDots;
+  if (noSide) {
+    OutputDebugStringW(u"DrvEnablePDEV: custom paper with a side of 0 mm or less\r\n");
+    ok = false;
+  } else if (rowDots > kMaxRowDots) {
     // A wider row cannot be sent: its length does not fit the raster-row
     // command's length byte.
     OutputDebugStringW(u"DrvEnablePDEV: paper too wide for a raster row (over 2040 dots)\r\n");
@@ -186,7 +199,7 @@ DHPDEV APIENTRY DrvEnablePDEV(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
   }
   if (ok) return g_dhpdev;
 
-  const DWORD error = rowDots > kMaxRowDots ? ERROR_INVALID_PARAMETER : GetLastError();
+  const DWORD error = badPaper ? ERROR_INVALID_PARAMETER : GetLastError();
   DeleteObject(devInfo->hpalDefault);
   ReleaseRasterBuffers(g_printContext.raster);
   ReleaseLineFeed();

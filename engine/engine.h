@@ -59,6 +59,7 @@ enum class JobStep {
   kDeviceEnable,   // DrvEnablePDEV (page set-up or channel open)
   kDocumentStart,  // DrvStartDoc refused: the printer is not ready
   kPageStart,      // DrvStartPage refused: the printer is not ready, or the previous page's flush failed
+  kRender,         // the engine ran out of memory for a page (failure names the page)
   kWrite,          // DrvCopyBits: a write to the printer failed
   kDocumentEnd,    // DrvEndDoc: the final status check reported a condition
 };
@@ -77,7 +78,8 @@ struct DriverHooks {
   DRVENABLEDATA table = {};
 };
 
-// Loads a driver through its DrvEnableDriver, then prints `pageCount` pages:
+// Loads a driver through its DrvEnableDriver, then prints `pageCount` pages
+// (the whole document dmCopies times when the device mode's DM_COPIES is set):
 // DrvEnablePDEV, DrvEnableSurface, DrvStartDoc, per page DrvStartPage and
 // DrvCopyBits (portrait pages in bands of rows, a landscape page, which the
 // driver receives wider than high, in one call), DrvEndDoc, DrvDisableSurface

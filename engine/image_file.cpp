@@ -11,6 +11,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <vector>
@@ -23,6 +24,11 @@ namespace kelo::engine {
 namespace {
 
 constexpr size_t kMessageSize = 200;
+// Bounds on what libpng keeps besides the pixel rows: no ancillary chunk
+// the page uses is near a MiB, and a file has no reason for more than a
+// few dozen of them.
+constexpr png_alloc_size_t kMaxPngChunkBytes = png_alloc_size_t{8} << 20;
+constexpr png_uint_32 kMaxPngCachedChunks = 64;
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 bool Fail(std::string* error, std::string text) {
@@ -104,6 +110,16 @@ bool DecodePng(const uint8_t* data, size_t size, RgbImage* image, std::string* e
     return Fail(error, "out of memory");
   }
   png_set_read_fn(png, &source, PngRead);
+  // libpng allocates an ancillary chunk's declared length before reading
+  // it, and an over-long one is only a warning; a few hundred bytes could
+  // ask for gigabytes. The page needs only the critical chunks and tRNS, so
+  // every other chunk is skipped unread, and the limits below bound what
+  // the kept ones may ask for.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+  png_set_user_limits(png, static_cast<png_uint_32>(kMaxImagePixels),
+                      static_cast<png_uint_32>(kMaxImagePixels));
+  png_set_chunk_malloc_max(png, kMaxPngChunkBytes);
+  png_set_chunk_cache_max(png, kMaxPngCachedChunks);
 
   struct Cleanup {
     png_structp* png;
@@ -291,6 +307,9 @@ bool DecodeImage(const uint8_t* data, size_t size, RgbImage* image, std::string*
 
 bool LoadImageFile(const std::string& path, RgbImage* image, std::string* error) {
   *image = RgbImage();
+  // A directory opens as a stream of unknown length on Linux; say what it is.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) return Fail(error, "it is a directory");
   errno = 0;
   std::ifstream file(path, std::ios::binary | std::ios::ate);
   if (!file) {

@@ -15,6 +15,8 @@ namespace kelo::engine {
 
 // Images larger than this many pixels are refused before anything is
 // allocated for them (a few hundred MiB of work buffers at 3 bytes a pixel).
+// No declared length elsewhere in a file is allocated unchecked either:
+// PNG chunks the page does not use are skipped unread.
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 26;
 // Files larger than this are refused unread.
 inline constexpr uint64_t kMaxImageFileBytes = uint64_t{256} << 20;

@@ -19,10 +19,13 @@ struct AxisTaps {
   std::vector<Tap> taps;
 };
 
-AxisTaps Taps(int source, int target) {
+// The taps of the first `count` (at most target) output pixels only: an axis
+// scaled to billions of pixels and cut off at the page costs what the page
+// shows.
+AxisTaps Taps(int source, int64_t target, int count) {
   AxisTaps axis;
-  axis.first.reserve(static_cast<size_t>(target) + 1);
-  for (int o = 0; o < target; ++o) {
+  axis.first.reserve(static_cast<size_t>(count) + 1);
+  for (int o = 0; o < count; ++o) {
     axis.first.push_back(static_cast<int>(axis.taps.size()));
     if (target == source) {
       axis.taps.push_back({o, 1.0f});
@@ -41,7 +44,7 @@ AxisTaps Taps(int source, int target) {
     } else {
       // Output pixel centres mapped onto the source; the edges hold the
       // border pixels.
-      const double centre = (o + 0.5) * source / target - 0.5;
+      const double centre = (o + 0.5) * source / static_cast<double>(target) - 0.5;
       if (centre <= 0.0) {
         axis.taps.push_back({0, 1.0f});
       } else if (centre >= source - 1) {
@@ -66,8 +69,8 @@ uint8_t ToByte(float value) {
 
 }  // namespace
 
-RgbImage ScaleImageTop(const RgbImage& source, int width, int height, int rows) {
-  rows = std::clamp(rows, 0, height);
+RgbImage ScaleImageTop(const RgbImage& source, int width, int64_t height, int rows) {
+  rows = static_cast<int>(std::clamp<int64_t>(rows, 0, height));
   RgbImage out(width, rows);
   if (rows == 0 || width <= 0 || source.width <= 0 || source.height <= 0) return out;
   if (width == source.width && height == source.height) {
@@ -75,8 +78,8 @@ RgbImage ScaleImageTop(const RgbImage& source, int width, int height, int rows) 
     return out;
   }
 
-  const AxisTaps across = Taps(source.width, width);
-  const AxisTaps down = Taps(source.height, height);
+  const AxisTaps across = Taps(source.width, width, width);
+  const AxisTaps down = Taps(source.height, height, rows);
 
   // Horizontal pass, kept unrounded for the vertical one, for the source
   // rows the output row being made draws on. The rows of one output row are

@@ -6,6 +6,8 @@
 // its size is copied.
 #pragma once
 
+#include <cstdint>
+
 #include "engine/image.h"
 
 namespace kelo::engine {
@@ -15,7 +17,9 @@ RgbImage ScaleImage(const RgbImage& source, int width, int height);
 
 // The top `rows` rows (at most height) of ScaleImage(source, width, height),
 // without computing the rows below: a tall image fitted to the paper width
-// is cut off at the page end.
-RgbImage ScaleImageTop(const RgbImage& source, int width, int height, int rows);
+// is cut off at the page end. Time and memory go with width x rows (and the
+// source rows those draw on), whatever the height: a 1-pixel-wide strip
+// fitted to 640 dots is 640 times taller than the strip.
+RgbImage ScaleImageTop(const RgbImage& source, int width, int64_t height, int rows);
 
 }  // namespace kelo::engine

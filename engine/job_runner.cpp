@@ -2,6 +2,10 @@
 // rendered into a 24-bit bottom-up surface, as the platform's engine does.
 
 #include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
@@ -35,14 +39,17 @@ struct PageBitmap {
   size_t stride = 0;
   std::vector<uint8_t> pixels;
 
+  std::vector<uint8_t> topDown;  // the renderer's scratch page, top row first
+
   PageBitmap(LONG w, LONG h)
       : width(w), height(h), stride((static_cast<size_t>(w) * kPixelBytes + 3) & ~size_t{3}) {
     pixels.assign(stride * static_cast<size_t>(h), 0xFF);
+    topDown.assign(pixels.size(), 0xFF);
   }
 
-  // Renders top-down into a scratch image, then stores it bottom-up.
+  // Renders top-down into the scratch page, then stores it bottom-up.
   void Render(const PageRenderer& render, int page) {
-    std::vector<uint8_t> topDown(pixels.size(), 0xFF);
+    std::fill(topDown.begin(), topDown.end(), uint8_t{0xFF});
     render(page, width, height, topDown.data(), stride);
     for (LONG y = 0; y < height; ++y) {
       std::copy_n(topDown.data() + static_cast<size_t>(y) * stride, stride,
@@ -63,10 +70,10 @@ struct PageBitmap {
   }
 };
 
-JobResult Fail(JobResult result, JobStep failed, const char* step) {
+JobResult Fail(JobResult result, JobStep failed, std::string step) {
   result.ok = false;
   result.failedStep = failed;
-  result.failure = step;
+  result.failure = std::move(step);
   result.lastError = GetLastError();
   return result;
 }
@@ -113,22 +120,43 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
     return r;
   };
 
+  // Running out of memory for a page ends the job like any failed step:
+  // what went to the printer so far is closed properly.
+  const LONG width = static_cast<LONG>(result.gdiInfo.ulHorzRes);
+  const LONG height = static_cast<LONG>(result.gdiInfo.ulVertRes);
+  std::optional<PageBitmap> bitmap;
+  try {
+    bitmap.emplace(width, height);
+  } catch (const std::bad_alloc&) {
+    return finish(Fail(result, JobStep::kRender, "the page bitmap (out of memory)"));
+  }
+
   std::u16string docName = u"kelo job";
   if (!Hook<StartDocFn>(table.DrvStartDoc)(&deviceSurface, docName.data(), 1)) {
     return finish(Fail(result, JobStep::kDocumentStart, "document start (printer not ready)"));
   }
 
-  const LONG width = static_cast<LONG>(result.gdiInfo.ulHorzRes);
-  const LONG height = static_cast<LONG>(result.gdiInfo.ulVertRes);
-  PageBitmap bitmap(width, height);
-  for (int page = 0; page < pageCount; ++page) {
+  // The driver does not make copies itself: the engine plays the whole
+  // document again for each one, so copies come out collated.
+  const int copies = (devmode.dmFields & DM_COPIES) != 0 && devmode.dmCopies > 1
+                         ? devmode.dmCopies
+                         : 1;
+  for (int sheet = 0; sheet < copies * pageCount; ++sheet) {
+    const int page = sheet % pageCount;
     if (!Hook<StartPageFn>(table.DrvStartPage)(&deviceSurface)) {
       JobResult failed = Fail(result, JobStep::kPageStart, "page start (printer not ready)");
       Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
       return finish(failed);
     }
-    bitmap.Render(render, page);
-    SURFOBJ source = bitmap.Surface();
+    try {
+      bitmap->Render(render, page);
+    } catch (const std::bad_alloc&) {
+      JobResult failed = Fail(result, JobStep::kRender,
+                              "drawing page " + std::to_string(page + 1) + " (out of memory)");
+      Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
+      return finish(failed);
+    }
+    SURFOBJ source = bitmap->Surface();
     const LONG band = width > height ? width : std::max(options.bandRows, 1);
     bool written = true;
     if (width > height) {

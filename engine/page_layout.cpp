@@ -10,10 +10,10 @@ namespace kelo::engine {
 namespace {
 
 // a * b / c rounded to the nearest integer, at least 1; the operands are
-// sizes in pixels, so the product fits 64 bits.
-int ScaledSide(int a, int b, int c) {
+// sizes in pixels, so the product fits 64 bits (the result may not fit 32).
+int64_t ScaledSide(int a, int b, int c) {
   const int64_t scaled = (int64_t{a} * b + c / 2) / c;
-  return static_cast<int>(std::max<int64_t>(scaled, 1));
+  return std::max<int64_t>(scaled, 1);
 }
 
 }  // namespace
@@ -47,13 +47,14 @@ Placement PlaceImage(int imageWidth, int imageHeight, int pageWidth, int pageHei
       // The tighter of the two ratios page / image decides.
       if (int64_t{pageWidth} * imageHeight <= int64_t{pageHeight} * imageWidth) {
         p.width = pageWidth;
-        p.height = std::min(ScaledSide(imageHeight, pageWidth, imageWidth), pageHeight);
+        p.height = std::min<int64_t>(ScaledSide(imageHeight, pageWidth, imageWidth), pageHeight);
       } else {
         p.height = pageHeight;
-        p.width = std::min(ScaledSide(imageWidth, pageHeight, imageHeight), pageWidth);
+        p.width = static_cast<int>(
+            std::min<int64_t>(ScaledSide(imageWidth, pageHeight, imageHeight), pageWidth));
       }
       p.x = (pageWidth - p.width) / 2;
-      p.y = (pageHeight - p.height) / 2;
+      p.y = static_cast<int>((pageHeight - p.height) / 2);
       break;
   }
   return p;
@@ -67,7 +68,7 @@ void DrawImagePage(const RgbImage& image, FitMode fit, int pageWidth, int pageHe
 
   const Placement p = PlaceImage(image.width, image.height, pageWidth, pageHeight, fit);
   const int columns = std::min(p.width, pageWidth - p.x);
-  const int rows = std::min(p.height, pageHeight - p.y);
+  const int rows = static_cast<int>(std::min<int64_t>(p.height, pageHeight - p.y));
   if (columns <= 0 || rows <= 0) return;
 
   RgbImage scaled;

@@ -26,7 +26,7 @@ struct Placement {
   int x = 0;
   int y = 0;
   int width = 0;
-  int height = 0;
+  int64_t height = 0;  // fitted to the width, a thin strip outgrows 32 bits
 };
 
 // imageWidth, imageHeight, pageWidth and pageHeight are at least 1.

@@ -189,6 +189,7 @@ static_assert(offsetof(DEVMODEW, dmBitsPerPel) == 168);
 #define DM_PAPERSIZE 0x00000002u
 #define DM_PAPERLENGTH 0x00000004u
 #define DM_PAPERWIDTH 0x00000008u
+#define DM_COPIES 0x00000100u
 #define DMORIENT_PORTRAIT 1
 #define DMORIENT_LANDSCAPE 2
 #define DMRES_DRAFT (-1)

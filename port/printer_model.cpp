@@ -18,7 +18,8 @@ struct ModelRow {
 };
 // Compared in this order; the first match wins. A description that is a
 // leading part of a name matches it, so "USB Printer" alone reads as the T4
-// and "USB Printer T4 300DPI" only reaches its own row.
+// and "USB Printer T4 300DPI" only reaches its own row. An empty description
+// names no printer and matches none.
 constexpr ModelRow kModelTable[] = {
     {"USB Printer T4", kModelUsbT4},
     {"USB Printer V45", kModelUsbV45},
@@ -61,6 +62,7 @@ BYTE DetectPrinterModel(HANDLE handle, BYTE kind) {
   const char* value = key + (sizeof(kDescriptionKey) - 1);
   const char* end = std::strchr(value, ';');
   const size_t length = end != nullptr ? static_cast<size_t>(end - value) : std::strlen(value);
+  if (length == 0) return kModelUnknown;
   for (const ModelRow& row : kModelTable) {
     // Over the value's length only, the name's terminator included: the
     // value matches a name it equals or begins.

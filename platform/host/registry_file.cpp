@@ -5,8 +5,8 @@
 //   "Name"=multi_sz:"a","b"   "Name"=-  (deleted)   @ is the default value
 // `\\` and `\"` escape in names and strings (not in key paths); `;` starts a
 // comment, also after a value; a hex or multi_sz value ending in `\`
-// continues on the next line. A bad line is reported with its line number
-// and skipped; the rest still applies.
+// continues on the next line. Key paths and value names hold no NUL. A bad
+// line is reported with its line number and skipped; the rest still applies.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -160,6 +160,10 @@ class Parser {
       return Bad("unsupported root key \"" + std::string(path.substr(0, kQuoteLimit)) + "\"");
     }
     const std::u16string subPath = FromUtf8(path.substr(std::min(path.size(), kRoot.size() + 1)));
+    // Names travel as NUL-terminated strings: a name holding a NUL would be
+    // listed cut short, so "A\<NUL>B" would open as A itself and a walk of
+    // the tree would never end.
+    if (subPath.find(u'\0') != std::u16string::npos) return Bad("NUL character in the key path");
     if (remove) {
       DeleteKey(*root_, subPath);
     } else {
@@ -182,6 +186,9 @@ class Parser {
     SkipSpaces(line, at);
     if (key_ == nullptr) return Bad("value outside a key section");
     const std::u16string valueName = FromUtf8(name);
+    if (valueName.find(u'\0') != std::u16string::npos) {
+      return Bad("NUL character in the value name");
+    }
     if (at < line.size() && line[at] == '"') {
       String(line, at, valueName);
     } else if (StartsWithNoCase(line, at, "dword:")) {

@@ -175,6 +175,31 @@ TEST(DeviceEnable, TooWideCustomPaperFailsWithInvalidParameter) {
   EXPECT_TRUE(service->Writes().empty());
 }
 
+TEST(DeviceEnable, CustomPaperWithASideOfZeroOrLessFailsWithInvalidParameter) {
+  struct Case {
+    SHORT widthMm, lengthMm;
+    WORD orientation;
+  };
+  const Case cases[] = {{80, 0, DMORIENT_PORTRAIT},  {80, -1, DMORIENT_PORTRAIT},
+                        {48, -32768, DMORIENT_PORTRAIT}, {0, 100, DMORIENT_PORTRAIT},
+                        {-1, 100, DMORIENT_PORTRAIT}, {80, 0, DMORIENT_LANDSCAPE},
+                        {80, -1, DMORIENT_LANDSCAPE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.widthMm << " x " << c.lengthMm << " orientation "
+                                    << c.orientation);
+    auto service = InstallRecordingService();
+    DEVMODEW devmode = CustomPaper(c.widthMm, c.lengthMm);
+    devmode.dmOrientation = static_cast<SHORT>(c.orientation);
+    const int palettes = kelo::engine::LivePalettes();
+    SetLastError(0);
+    Enabled e(devmode);
+    EXPECT_EQ(e.pdev, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(kelo::engine::LivePalettes(), palettes);
+    EXPECT_TRUE(service->Writes().empty());
+  }
+}
+
 TEST(DeviceEnable, NoPaletteFailsBeforeTouchingAnything) {
   InstallRecordingService();
   kelo::engine::FailNextPalettes(1);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/image_file.h"
+#include "tests/engine/memory_limit.h"
 #include "tests/engine/test_images.h"
 
 using kelo::engine::DecodeImage;
@@ -269,6 +270,59 @@ TEST(DamagedImages, OversizedImageIsRefusedBeforeItsPixelsAreRead) {
   EXPECT_NE(DecodeError(png).find("too large"), std::string::npos);
 }
 
+TEST(DamagedImages, ADeclaredChunkLengthIsNeverAllocated) {
+  // 198 bytes: a 1 x 1 header, then an ancillary chunk that claims 1.9 GB.
+  // Whatever the chunk, the file is refused with the bytes at hand.
+  for (const char* type : {"tEXt", "zTXt", "iTXt", "iCCP", "sPLT", "eXIf", "vpAg"}) {
+    SCOPED_TRACE(type);
+    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    AppendChunk(png, "IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0});
+    png.insert(png.end(), {0x71, 0x40, 0x6F, 0x00});  // 1,900,048,128 bytes
+    png.insert(png.end(), type, type + 4);
+    png.resize(198, 'A');
+    const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
+      RgbImage image;
+      std::string error;
+      return !DecodeImage(png.data(), png.size(), &image, &error) &&
+             error.find("damaged PNG file") != std::string::npos;
+    });
+    EXPECT_TRUE(run.ok) << run.how;
+  }
+}
+
+TEST(DamagedImages, AnOversizedJpegIsRefusedBeforeItsBuffersAreAllocated) {
+  // A progressive JPEG keeps every coefficient of the image: declared as
+  // 9000 x 9000 (over the pixel limit), that is some 240 MB taken at the
+  // start of decompression, before a single scan is read.
+  Bytes jpeg = EncodeJpeg(16, 16, 3, Gradient(16, 16), 90);
+  const Bytes baseline = {0xFF, 0xC0};  // start of frame, baseline
+  const auto sof = std::search(jpeg.begin(), jpeg.end(), baseline.begin(), baseline.end());
+  ASSERT_NE(sof, jpeg.end());
+  sof[1] = 0xC2;                  // progressive
+  sof[5] = sof[7] = 9000 >> 8;    // height, width
+  sof[6] = sof[8] = 9000 & 0xFF;
+  const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
+    RgbImage image;
+    std::string error;
+    return !DecodeImage(jpeg.data(), jpeg.size(), &image, &error) &&
+           error.find("too large") != std::string::npos;
+  });
+  EXPECT_TRUE(run.ok) << run.how;
+}
+
+TEST(DamagedImages, ChunksThePageDoesNotUseAreSkipped) {
+  // Text, gamma and an unknown ancillary chunk between header and data
+  // change nothing (transparency, which is used, has its own tests above).
+  PngLayout layout = GradientLayout(6, 4);
+  const Bytes plain = EncodePng(layout);
+  Bytes decorated(plain.begin(), plain.begin() + 33);  // signature and IHDR
+  AppendChunk(decorated, "tEXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'});
+  AppendChunk(decorated, "gAMA", {0, 0, 0xB1, 0x8F});
+  AppendChunk(decorated, "vpAg", {0, 0, 0, 6, 0, 0, 0, 4, 0});
+  decorated.insert(decorated.end(), plain.begin() + 33, plain.end());
+  EXPECT_EQ(Decode(decorated).rgb, Decode(plain).rgb);
+}
+
 TEST(DamagedImages, EmptyAndForeignDataAreRefused) {
   EXPECT_EQ(DecodeError({}), "the file is empty");
   EXPECT_EQ(DecodeError({'G', 'I', 'F', '8', '9', 'a'}), "not a PNG or JPEG image");
@@ -294,6 +348,7 @@ TEST(ImageFiles, LoadsAFileAndNamesTheReasonForAMissingOne) {
   EXPECT_FALSE(LoadImageFile((dir / "missing.png").string(), &image, &error));
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
   EXPECT_TRUE(image.rgb.empty());
-  EXPECT_FALSE(LoadImageFile(dir.string(), &image, &error));  // a directory
+  EXPECT_FALSE(LoadImageFile(dir.string(), &image, &error));
+  EXPECT_EQ(error, "it is a directory");
   std::filesystem::remove_all(dir);
 }

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/page_layout.h"
+#include "tests/engine/memory_limit.h"
 #include "tests/engine/test_images.h"
 
 using kelo::engine::DrawImagePage;
@@ -48,6 +50,8 @@ TEST(FitModes, WidthScalesToThePaperWidthAtTheTop) {
   ExpectPlacement({1280, 4000, 640, 904, FitMode::kWidth, {0, 0, 640, 2000}});  // cut off below
   ExpectPlacement({3, 1000, 384, 544, FitMode::kWidth, {0, 0, 384, 128000}});
   ExpectPlacement({5000, 1, 640, 904, FitMode::kWidth, {0, 0, 640, 1}});  // never 0 rows
+  // A thin strip outgrows 32 bits: 640 times 4,000,000 rows.
+  ExpectPlacement({1, 4000000, 640, 904, FitMode::kWidth, {0, 0, 640, 2560000000}});
 }
 
 TEST(FitModes, PageFitsInsideAndCentres) {
@@ -142,6 +146,28 @@ TEST(PageDrawing, WidthFitCutsOffBelowThePage) {
   DrawImagePage(image, FitMode::kWidth, 8, 30, page.bytes.data(), page.stride);
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 8; ++x) ASSERT_EQ(page.At(x, y)[0], 0) << x << "," << y;
+  }
+}
+
+TEST(PageDrawing, AThinStripFittedToTheWidthCostsOnlyThePage) {
+  // A strip one pixel wide, fitted to 640 dots, is 640 times its own
+  // height; the page shows the top 904 rows, which come from its first two
+  // pixels alone. So a two-pixel strip of the same two pixels must draw the
+  // same page, at the cost of the page, however long the strip.
+  RgbImage two(1, 2);
+  std::fill_n(two.Pixel(0, 0), 3, uint8_t{0});
+  Bitmap expected(640, 904);
+  DrawImagePage(two, FitMode::kWidth, 640, 904, expected.bytes.data(), expected.stride);
+  for (const int height : {1000000, 4000000}) {
+    RgbImage strip(1, height, 128);
+    std::fill_n(strip.Pixel(0, 0), 3, uint8_t{0});
+    std::fill_n(strip.Pixel(0, 1), 3, uint8_t{255});
+    const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
+      Bitmap page(640, 904);
+      DrawImagePage(strip, FitMode::kWidth, 640, 904, page.bytes.data(), page.stride);
+      return page.bytes == expected.bytes;
+    });
+    EXPECT_TRUE(run.ok) << height << " rows: " << run.how;
   }
 }
 

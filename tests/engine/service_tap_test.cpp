@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 #include "channel/channel.h"
 #include "driver/hooks.h"
 #include "engine/engine.h"
@@ -163,4 +167,52 @@ TEST(JobRunner, CustomPaperWiderThanLongShowsItsRealPage) {
   EXPECT_EQ(surfaceHeight, 640);  // square surface
   EXPECT_EQ(seen.szlPhysSize.cx, 640);
   EXPECT_EQ(seen.szlPhysSize.cy, 400);
+}
+
+TEST(JobRunner, CopiesPlayTheWholeDocumentAgainWhenTheDevmodeAsks) {
+  struct Case {
+    DWORD fields;
+    SHORT copies;
+    std::vector<int> pages;  // in the order they are drawn
+  };
+  const Case cases[] = {
+      {DM_COPIES, 3, {0, 1, 0, 1, 0, 1}},  // collated
+      {DM_COPIES, 1, {0, 1}},
+      {DM_COPIES, 0, {0, 1}},   // no copies is one
+      {DM_COPIES, -2, {0, 1}},
+      {0, 3, {0, 1}},           // the count is not valid without its field bit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "fields " << c.fields << " copies " << c.copies);
+    auto service = InstallRecordingService();
+    JobOptions job = Job();
+    job.devmode.dmFields |= c.fields;
+    job.devmode.dmCopies = c.copies;
+    std::vector<int> drawn;
+    const auto draw = [&](int page, int, int, uint8_t*, size_t) { drawn.push_back(page); };
+    const auto result = RunJob(&DrvEnableDriver, job, 2, draw);
+    ASSERT_TRUE(result.ok) << result.failure;
+    EXPECT_EQ(drawn, c.pages);
+    EXPECT_EQ(result.pagesSent, static_cast<int>(c.pages.size()));
+    EXPECT_EQ(service->CallsOf(KLP_CHECK_STATUS).size(), c.pages.size() + 3)
+        << "one status check a page, one at the start and two at the end of the document";
+  }
+}
+
+TEST(JobRunner, ARendererOutOfMemoryEndsTheDocumentWithAnError) {
+  auto service = InstallRecordingService();
+  const auto draw = [](int page, int w, int h, uint8_t* bgr, size_t stride) {
+    if (page == 1) throw std::bad_alloc();
+    GreyPage(page, w, h, bgr, stride);
+  };
+  const auto result = RunJob(&DrvEnableDriver, Job(), 3, draw);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.failedStep, JobStep::kRender);
+  EXPECT_NE(result.failure.find("page 2"), std::string::npos) << result.failure;
+  EXPECT_EQ(result.pagesSent, 1);
+  // The first page went out and the document was ended, not cut off.
+  const std::vector<BYTE> bytes = service->WrittenBytes();
+  const std::vector<BYTE> end2 = {0x1B, 0x76, 0x03};
+  ASSERT_GE(bytes.size(), end2.size());
+  EXPECT_TRUE(std::equal(end2.begin(), end2.end(), bytes.end() - 3));
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,13 @@ namespace {
 
 using kelo::host::DeviceIdBytesToDeliver;
 
+// Sized once and filled in place: GCC 12 with optimisation takes an insert
+// after a two-byte start for a write past it (a false -Warray-bounds).
 std::vector<BYTE> Reply(size_t length, const std::string& text) {
-  std::vector<BYTE> bytes = {static_cast<BYTE>(length >> 8), static_cast<BYTE>(length & 0xFF)};
-  bytes.insert(bytes.end(), text.begin(), text.end());
+  std::vector<BYTE> bytes(2 + text.size());
+  bytes[0] = static_cast<BYTE>(length >> 8);
+  bytes[1] = static_cast<BYTE>(length & 0xFF);
+  std::copy(text.begin(), text.end(), bytes.begin() + 2);
   return bytes;
 }
 
@@ -37,8 +42,7 @@ TEST(DeviceIdReply, IsCutAtTheCallersBuffer) {
 TEST(DeviceIdReply, LengthFieldLargerThanTheReplyStopsAtTheReply) {
   // A device that sends its length little-endian: 0x2A00 claimed, 42 there.
   const std::string text(40, 'k');
-  std::vector<BYTE> reply = {0x2A, 0x00};
-  reply.insert(reply.end(), text.begin(), text.end());
+  const std::vector<BYTE> reply = Reply(0x2A00, text);
   EXPECT_EQ(DeviceIdBytesToDeliver(reply.data(), reply.size(), 256), reply.size());
   EXPECT_EQ(DeviceIdBytesToDeliver(reply.data(), reply.size(), 10), 10u);
 }

@@ -164,6 +164,39 @@ TEST(RegistryFile, EachBadLineGivesOneDiagnosticNamingItAndTheRestApplies) {
   EXPECT_FALSE(QueryRaw(u"", u"Orphan"));
 }
 
+TEST(RegistryFile, NulInAKeyPathOrValueNameIsABadLine) {
+  using namespace std::string_literals;
+  int bad = 0;
+  const auto lines = Diagnostics(
+      "[HKEY_LOCAL_MACHINE\\A]\n"          // 1
+      "\"v\"=dword:1\n"                      // 2
+      "[HKEY_LOCAL_MACHINE\\A\\\0B]\n"s       // 3: NUL in a key name
+      "\"w\"=dword:2\n"                      // 4: no section in force
+      "[-HKEY_LOCAL_MACHINE\\A\0]\n"s        // 5: NUL in a deleted key's path
+      "[HKEY_LOCAL_MACHINE\\A]\n"           // 6
+      "\"x\0y\"=dword:3\n"s                  // 7: NUL in a value name
+      "\"z\"=\"a\0b\"\n"s,                   // 8: a string may hold one
+      &bad);
+  const std::vector<int> expected = {3, 4, 5, 7};
+  EXPECT_EQ(bad, static_cast<int>(expected.size()));
+  ASSERT_EQ(lines.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const std::string prefix = "kelo registry: t.reg:" + std::to_string(expected[i]) + ": ";
+    EXPECT_EQ(lines[i].rfind(prefix, 0), 0u) << lines[i];
+    EXPECT_EQ(lines[i].find('\0'), std::string::npos) << "no NUL reaches the diagnostic";
+  }
+  EXPECT_EQ(QueryDword(u"A", u"v"), 1u);  // not deleted
+  EXPECT_TRUE(QueryRaw(u"A", u"z"));
+  // A has no subkey, so a walk of the tree ends.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"A", 0, KEY_READ, &key), ERROR_SUCCESS);
+  WCHAR name[260];
+  DWORD length = 260;
+  EXPECT_EQ(RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            static_cast<LONG>(ERROR_NO_MORE_ITEMS));
+  RegCloseKey(key);
+}
+
 TEST(RegistryFile, BinaryNoiseNeverCrashes) {
   std::string noise;
   for (int i = 0; i < 4096; ++i) noise += static_cast<char>((i * 7919 + 13) & 0xFF);

@@ -44,7 +44,8 @@ TEST_F(PrinterModelTest, DescriptionTable) {
       {"DESCRIPTION:USB Printer R27 300DPI;", 5},
       {"DESCRIPTION:USB Printer Generic;", 7},
       {"DESCRIPTION:USB Printer;", 1},  // a leading part of every name
-      {"DESCRIPTION:;", 1},  // empty: a leading part of the first name
+      {"DESCRIPTION:;", 0},  // empty: names no printer
+      {"MFG:X;DESCRIPTION:", 0},  // empty at the end of the text
       {"DESCRIPTION:usb printer t4;", 0},  // case counts
       {"DESCRIPTION:USB Printer T4X;", 0},
       {"MFG:X;MODEL:USB Printer T4;", 0},

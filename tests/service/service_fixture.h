@@ -33,8 +33,10 @@ inline constexpr DWORD kSentinelError = 0xC0FFEE;
 
 // The wide name with its terminator, as a client passes it.
 inline std::vector<BYTE> NameBytes(const std::u16string& name) {
-  std::vector<BYTE> bytes((name.size() + 1) * sizeof(char16_t), 0);
-  std::memcpy(bytes.data(), name.data(), name.size() * sizeof(char16_t));
+  // The whole buffer from c_str(), terminator included: GCC 12 at -O3 sees
+  // a false huge bound in a copy of size() characters.
+  std::vector<BYTE> bytes((name.size() + 1) * sizeof(char16_t));
+  std::memcpy(bytes.data(), name.c_str(), bytes.size());
   return bytes;
 }
 

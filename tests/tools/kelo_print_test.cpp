@@ -29,6 +29,7 @@
 #include "tools/make-sample/sample_receipt.h"
 
 using kelo::engine::RgbImage;
+using kelo::test::PngLayout;
 using kelo::test::ToolRun;
 using Bytes = std::vector<uint8_t>;
 using Rows = std::vector<Bytes>;
@@ -432,6 +433,68 @@ TEST_F(KeloPrint, PrintsAcrossProcessesThroughASerialLine) {
   EXPECT_EQ(preview.height, 904);
 }
 
+TEST_F(KeloPrint, CopiesRepeatTheWholeDocumentInOneJob) {
+  WriteImage("one.png", kelo::sample::ToRgb(kelo::sample::DrawSampleReceipt()));
+  WriteImage("two.png", ColourChart(300, 200));
+  const ToolRun copies = Print({"--copies", "3", "one.png", "two.png"});
+  ASSERT_EQ(copies.exitCode, 0) << copies.err;
+  const ToolRun single = Print({"--port", "LPT3:", "one.png", "two.png"});
+  ASSERT_EQ(single.exitCode, 0) << single.err;
+
+  const Bytes stream = ReadBytes(dir_ / "grey.bin");
+  const Decoded three = DecodeStream(stream, 80, 1);
+  const Decoded one = DecodeStream(ReadBytes(dir_ / "file.bin"), 80, 1);
+  ASSERT_TRUE(three.ok) << three.error;
+  ASSERT_TRUE(one.ok) << one.error;
+  ASSERT_EQ(one.planes[0].size(), 2u * 904);
+  Rows expected;
+  for (int copy = 0; copy < 3; ++copy) {
+    expected.insert(expected.end(), one.planes[0].begin(), one.planes[0].end());
+  }
+  EXPECT_TRUE(three.planes[0] == expected) << FirstDifference(three.planes[0], expected);
+  EXPECT_EQ(Occurrences(stream, {0x1B, 0x65, 0x01, 0x00}), 1u) << "one document";
+}
+
+// A PNG 1 pixel wide and 1,000,000 high is 4 KB; fitted to the paper width
+// it is 640 million dots high, of which the page shows 904. The job must
+// cost a page, not the whole scaled strip: it runs under an address-space
+// limit (not with AddressSanitizer, whose shadow memory needs terabytes of
+// it) and prints what a two-pixel strip of the same top pixels prints.
+TEST_F(KeloPrint, AThinStripPrintsAtTheCostOfAPage) {
+  PngLayout strip;
+  strip.width = 1;
+  strip.height = 1000000;
+  strip.colourType = 0;
+  strip.rows.assign(1000000, 128);
+  strip.rows[0] = 0;
+  strip.rows[1] = 255;
+  ASSERT_TRUE(kelo::test::WriteFile(Path("strip.png"), kelo::test::EncodePng(strip)));
+  ASSERT_LT(std::filesystem::file_size(dir_ / "strip.png"), 8192u);
+  RgbImage two(1, 2);
+  std::fill_n(two.Pixel(0, 0), 3, uint8_t{0});
+  WriteImage("two.png", two);
+
+  kelo::test::ToolLaunch launch;
+  launch.binary = "/bin/sh";
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;
+#else
+  const std::string limit = "ulimit -v 1500000 && ";  // KiB
+#endif
+  launch.arguments = {"-c", limit + "exec \"$0\" \"$@\"", KELO_PRINT_BINARY, "--registry",
+                      "test.reg", "strip.png"};
+  launch.directory = dir_.string();
+  const ToolRun run = kelo::test::RunTool(launch);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const Decoded strip904 = DecodeStream(ReadBytes(dir_ / "grey.bin"), 80, 1);
+  ASSERT_EQ(Print({"--port", "LPT3:", "two.png"}).exitCode, 0);
+  const Decoded two904 = DecodeStream(ReadBytes(dir_ / "file.bin"), 80, 1);
+  ASSERT_TRUE(strip904.ok && two904.ok) << strip904.error << two904.error;
+  EXPECT_EQ(strip904.planes[0].size(), 904u);
+  EXPECT_TRUE(strip904.planes[0] == two904.planes[0])
+      << FirstDifference(strip904.planes[0], two904.planes[0]);
+}
+
 // ---- ports, registry and the run itself ----
 
 TEST_F(KeloPrint, ThePreviewIsWrittenBeforeTheProgramEnds) {
@@ -548,7 +611,21 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"PortTargetMissing", {"--port", "LPT6:"}, kelo::print::kExitPort, "\"LPT6:\""},
         Failure{"PrinterNotReady", {"--port", "LPT4:"}, kelo::print::kExitNotReady, "not ready"},
         Failure{"PortTakesNothing", {"--port", "LPT5:"}, kelo::print::kExitWrite,
-                "did not take the data"}),
+                "did not take the data"},
+        Failure{"PaperTooLong", {"--paper", "48x100000"}, kelo::print::kExitPaper,
+                "at most 2000 mm long"},
+        Failure{"PaperTooLongForAnInt", {"--paper", "48x99999999999"}, kelo::print::kExitPaper,
+                "at most 2000 mm long"},
+        Failure{"PaperWithoutLength", {"--paper", "48x0"}, kelo::print::kExitPaper,
+                "at least 1 mm"},
+        Failure{"ImageIsADirectory", {"."}, kelo::print::kExitImage,
+                "cannot read .: it is a directory"},
+        Failure{"RegistryIsADirectory", {"--registry", "."}, kelo::print::kExitUsage,
+                "registry file .: it is a directory"},
+        Failure{"NoCopies", {"--copies", "0"}, kelo::print::kExitUsage, "--copies"},
+        Failure{"TooManyCopies", {"--copies", "1000"}, kelo::print::kExitUsage, "1 to 999"},
+        Failure{"CopiesNotANumber", {"--copies", "2x"}, kelo::print::kExitUsage, "--copies"},
+        Failure{"NegativeCopies", {"--copies=-1"}, kelo::print::kExitUsage, "--copies"}),
     [](const ::testing::TestParamInfo<Failure>& param) { return std::string(param.param.name); });
 
 TEST_F(KeloPrint, UsageMistakes) {

@@ -1,6 +1,7 @@
 // kelo-print: prints PNG and JPEG images through the driver, the graphics
 // engine stand-in and the device service, one image a page.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,14 @@ int main(int argc, char** argv) {
       return Report(kExitUsage, "cannot read the registry file " + file + ": " +
                                     std::strerror(errno));
     }
+    // A directory opens as a stream too; the registry would refuse it
+    // while the library loads and leave the job without its settings.
+    struct stat info = {};
+    if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return Report(kExitUsage, "cannot read the registry file " + file + ": " +
+                                    (S_ISDIR(info.st_mode) ? "it is a directory"
+                                                           : "it is not a regular file"));
+    }
     if (!RestartWithRegistry(file, argv)) {
       // Only the settings read at load time are missed; the rest applies.
       std::fprintf(stderr, "kelo-print: cannot restart with %s (%s); loading it late\n",
@@ -70,7 +80,15 @@ int main(int argc, char** argv) {
   if (!options.verbose) kelo::host::StartDebugCapture();
   kelo::emulator::InstallEmulatorPorts();
   kelo::emulator::SetJobPlanes(options.colour ? 4 : 1);
-  const Outcome outcome = PrintImages(options);
+  Outcome outcome;
+  try {
+    outcome = PrintImages(options);
+  } catch (const std::bad_alloc&) {
+    // The job's own steps report running out of memory; this catches what
+    // is left (the images' list, the service's set-up) as an error, not an
+    // abort.
+    outcome = {kExitInternal, "out of memory"};
+  }
   if (!options.verbose) kelo::host::StopDebugCapture();
   if (outcome.code != kExitOk) return Report(outcome.code, outcome.message);
   return kExitOk;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <limits>
 
 namespace kelo::print {
 
@@ -11,14 +12,14 @@ namespace {
 constexpr SHORT kPaper48x68 = 13;
 constexpr SHORT kPaper80x113 = DMPAPER_A4;  // 9
 
-// A whole number of millimetres in 1..max; false otherwise.
-bool ParseMillimetres(std::string_view text, int max, int* value) {
-  if (text.empty() || text.size() > 6) return false;
-  int parsed = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  if (parsed < 1 || parsed > max) return false;
-  *value = parsed;
+// A whole number in decimal digits; one too large for an int reads as the
+// largest int, so that it is refused by the limit it exceeds.
+bool ParseWhole(std::string_view text, int* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  if (ec == std::errc::result_out_of_range) *value = std::numeric_limits<int>::max();
   return true;
 }
 
@@ -40,9 +41,12 @@ std::optional<Paper> ParsePaper(const std::string& text, std::string* error) {
     return std::nullopt;
   }
   const std::string_view all(text);
-  if (!ParseMillimetres(all.substr(0, cross), 1 << 16, &width) ||
-      !ParseMillimetres(all.substr(cross + 1), 1 << 16, &length)) {
+  if (!ParseWhole(all.substr(0, cross), &width) || !ParseWhole(all.substr(cross + 1), &length)) {
     *error = "unknown paper \"" + text + "\": give WIDTHxLENGTH in whole millimetres, e.g. 80x113";
+    return std::nullopt;
+  }
+  if (width < 1 || length < 1) {
+    *error = "unknown paper \"" + text + "\": each side is at least 1 mm";
     return std::nullopt;
   }
   if (width > kMaxPaperWidthMm) {
@@ -99,7 +103,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       return true;
     };
     const bool takesValue = argument == "--port" || argument == "--paper" ||
-                            argument == "--fit" || argument == "--registry";
+                            argument == "--fit" || argument == "--registry" ||
+                            argument == "--copies";
     if (!takesValue && attached) return Usage("option " + argument + " takes no value");
     std::string text;
     if (takesValue && !value(&text)) return Usage("option " + argument + " needs a value");
@@ -118,6 +123,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--registry") {
       if (text.empty()) return Usage("option --registry needs a file name");
       o.registry = text;
+    } else if (argument == "--copies") {
+      if (!ParseWhole(text, &o.copies) || o.copies < 1 || o.copies > kMaxCopies) {
+        return Usage("option --copies needs a number from 1 to " + std::to_string(kMaxCopies) +
+                     ", not \"" + text + "\"");
+      }
     } else if (argument == "--landscape") {
       o.landscape = true;
     } else if (argument == "--colour" || argument == "--color") {
@@ -154,6 +164,8 @@ options:
                     key Printers\Ports, else LPT1:)
   --paper WxL       paper in millimetres: 48x68, 80x113 (default), or any
                     custom size up to 80 mm wide and 2000 mm long
+  --copies N        print the document N times (1 to 999, default 1); the
+                    copies come out collated
   --landscape       lay the page out wider than long
   --colour          print K, C, M and Y planes (default: grey)
   --draft           draft quality (101 dots per inch reported; same dots)
@@ -190,6 +202,10 @@ DEVMODEW JobDevmode(DEVMODEW devmode, const Options& options) {
   devmode.dmOrientation = options.landscape ? DMORIENT_LANDSCAPE : DMORIENT_PORTRAIT;
   devmode.dmColor = options.colour ? DMCOLOR_COLOR : DMCOLOR_MONOCHROME;
   devmode.dmPrintQuality = options.draft ? DMRES_DRAFT : DMRES_HIGH;
+  if (options.copies != 1) {
+    devmode.dmFields |= DM_COPIES;
+    devmode.dmCopies = static_cast<SHORT>(options.copies);
+  }
   return devmode;
 }
 

@@ -35,6 +35,9 @@ struct Paper {
 inline constexpr int kMaxPaperWidthMm = 80;
 inline constexpr int kMaxPaperLengthMm = 2000;
 
+// The engine prints the whole document again for each copy.
+inline constexpr int kMaxCopies = 999;
+
 // "48x68", "80x113" or WIDTHxLENGTH in millimetres; nullopt with a reason
 // when there is no such paper.
 std::optional<Paper> ParsePaper(const std::string& text, std::string* error);
@@ -47,6 +50,7 @@ struct Options {
   bool colour = false;
   bool draft = false;
   kelo::engine::FitMode fit = kelo::engine::FitMode::kWidth;
+  int copies = 1;  // 1..kMaxCopies
   std::optional<std::string> registry;
   bool verbose = false;  // the library's diagnostics go to stderr as they come
   bool help = false;
@@ -63,7 +67,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 std::string HelpText();
 
 // The device mode of the job: the driver's default device mode with the
-// options' paper, orientation, colour and quality.
+// options' paper, orientation, colour, quality and copies.
 DEVMODEW JobDevmode(DEVMODEW defaults, const Options& options);
 
 }  // namespace kelo::print

@@ -90,6 +90,8 @@ Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::Serv
                                    ErrorText(calls.statusError)};
       }
       break;  // the previous page's flush failed: a write failure, below
+    case JobStep::kRender:
+      return {kExitInternal, "the job stopped at " + result.failure};
     case JobStep::kWrite:
       break;
     case JobStep::kDocumentEnd:
