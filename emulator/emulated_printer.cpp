@@ -95,6 +95,8 @@ void EmulatedPrinter::SetFollowUpFails(bool fails) { Store(followUpFails_, fails
 
 void EmulatedPrinter::SetVanished(bool vanished) { Store(vanished_, vanished); }
 
+void EmulatedPrinter::SetInstantReads(bool instant) { Store(instantReads_, instant); }
+
 void EmulatedPrinter::SetVanishAfterWrites(int n) { Store(writesBeforeVanishing_, n > 0 ? n : 0); }
 
 DWORD EmulatedPrinter::LostError() const {
@@ -280,8 +282,9 @@ BOOL EmulatedPrinter::Read(uintptr_t open, void* buffer, DWORD toRead, DWORD* re
   if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
   const COMMTIMEOUTS t = timeouts_;
-  const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
-                         t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  const bool immediate = instantReads_ || (t.ReadIntervalTimeout == MAXDWORD &&
+                                           t.ReadTotalTimeoutMultiplier == 0 &&
+                                           t.ReadTotalTimeoutConstant == 0);
   // Interval MAXDWORD with a total time-out: back as soon as anything came.
   const bool returnOnAny = t.ReadIntervalTimeout == MAXDWORD && !immediate;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;

@@ -97,6 +97,9 @@ class EmulatedPrinter : public kelo::host::Device {
   void SetStatus(BYTE status);
   void SetReplyDelay(DWORD ms);
   void SetSilent(bool silent);
+  // Reads return at once with what has arrived, whatever the time-outs say:
+  // runs that replay many calls pay nothing for a quiet line.
+  void SetInstantReads(bool instant);
   // A status byte sent on the printer's own initiative, readable at once.
   void SendStatus(BYTE status);
   // The device-ID text without its length prefix; replaces the one built
@@ -197,6 +200,7 @@ class EmulatedPrinter : public kelo::host::Device {
   BYTE status_;
   DWORD replyDelayMs_;
   bool silent_;
+  bool instantReads_ = false;
   std::string deviceId_;
   std::deque<Answer> answers_;  // in ready order
   int statusAnswers_ = 0;

@@ -194,9 +194,15 @@ bool HandleMessage(MonitorLocal& m, const MSG& msg) {
     case MonitorWatch:
       WatchPort(m, msg);
       return true;
-    case MonitorAttach:
+    case MonitorAttach: {
+      // The reference and the switch to the port under one hold of the
+      // lock: in between, a client could close the port and another open a
+      // new one under the same index, which the monitor would then hold
+      // without a reference of its own and later close under its owner.
+      ServiceLock guard;
       if (TakeReference(m, static_cast<BYTE>(msg.wParam & 0xFF))) WatchPort(m, msg);
       return true;
+    }
     case MonitorKeepAlive:
       m.stopArmed = false;
       return true;
