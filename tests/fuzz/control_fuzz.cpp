@@ -36,6 +36,7 @@
 #include "service/control_codes.h"
 #include "service/service_state.h"
 #include "service/stream_entry.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
@@ -48,9 +49,7 @@ constexpr size_t kMaxCalls = 48;
 constexpr DWORD kMonitorExitWaitMs = 10000;
 
 void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "control fuzz: %s\n", what);
-  std::abort();
+  kelo::fuzz::CheckOrAbort(condition, "control fuzz", what);
 }
 
 // The emulated printer with reads that never wait: whatever time-outs the

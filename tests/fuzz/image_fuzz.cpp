@@ -9,13 +9,12 @@
 #include <string>
 
 #include "engine/image_file.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "image fuzz: %s\n", what);
-  std::abort();
+  kelo::fuzz::CheckOrAbort(condition, "image fuzz", what);
 }
 
 }  // namespace

@@ -19,13 +19,12 @@
 #include "port/port_io.h"
 #include "port/port_kind.h"
 #include "port/printer_model.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "printer model fuzz: %s\n", what);
-  std::abort();
+  kelo::fuzz::CheckOrAbort(condition, "printer model fuzz", what);
 }
 
 class DeviceIdPort : public kelo::host::Device {

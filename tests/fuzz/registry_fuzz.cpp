@@ -16,6 +16,7 @@
 
 #include "platform/host/host_api.h"
 #include "platform/platform.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ constexpr int kMaxDepth = 12;
 constexpr size_t kMaxNames = 32;
 
 void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "registry fuzz: %s\n", what);
-  std::abort();
+  kelo::fuzz::CheckOrAbort(condition, "registry fuzz", what);
 }
 
 // Value names to ask every key about: "@" (the default value) and the quoted

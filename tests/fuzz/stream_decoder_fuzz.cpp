@@ -10,15 +10,14 @@
 #include <memory>
 
 #include "emulator/stream_decoder.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using kelo::emulator::StreamDecoder;
 
 void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "stream decoder fuzz: %s\n", what);
-  std::abort();
+  kelo::fuzz::CheckOrAbort(condition, "stream decoder fuzz", what);
 }
 
 void Agree(const StreamDecoder& a, const StreamDecoder& b) {

@@ -12,15 +12,7 @@ using service::KLP_CLOSE;
 using service::KLP_END_JOB;
 using service::KLP_WRITE;
 
-class Delivery : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
-    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
-  }
-  std::shared_ptr<PortDouble> com1, lpt1;
-};
+using Delivery = SerialAndParallelTest;
 
 TEST_F(Delivery, AWriteReportsTheBytesThePortTookWhenTheCallerAsks) {
   Load();

@@ -7,15 +7,7 @@ namespace {
 using namespace kelo::test;
 using service::KLP_RTS_RESET;
 
-class HardwareResetTest : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
-    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
-  }
-  std::shared_ptr<PortDouble> com1, lpt1;
-};
+using HardwareResetTest = SerialAndParallelTest;
 
 TEST_F(HardwareResetTest, DefaultsPurgeDropRaiseWaitAndSendNothing) {
   Load();

@@ -89,4 +89,16 @@ class ServiceTest : public ::testing::Test {
   bool loaded_ = false;
 };
 
+// The service with a serial double on "COM1:" and a parallel-class double
+// on "LPT1:".
+class SerialAndParallelTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
+    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
+  }
+  std::shared_ptr<PortDouble> com1, lpt1;
+};
+
 }  // namespace kelo::test
