@@ -24,8 +24,7 @@ struct PrinterChannel {
   PageFilterState filter;
   // Set when a flush gave up: its data is lost, so the rest of the document
   // would print as garbage. Later flushes drop their data at once instead
-  // of waiting out every attempt again; cleared by a new connection and by
-  // the start of a document.
+  // of waiting out every attempt again; cleared by a new connection.
   bool writeFailed = false;
   DWORD writeError = 0;  // the last error of the flush that gave up
 };

@@ -37,7 +37,12 @@ void APIENTRY DrvDisablePDEV(DHPDEV) {
 
 BOOL APIENTRY DrvStartDoc(SURFOBJ*, PWSTR, DWORD) {
   g_jobAborted = 0;
-  g_printContext.channel.writeFailed = false;  // a new document gets its own attempts
+  // The start-up block went out when the channel opened; if the printer
+  // never took it, every page would fail its attempts one after another.
+  if (g_printContext.channel.writeFailed) {
+    SetLastError(g_printContext.channel.writeError);
+    return FALSE;
+  }
   if (!CheckStatusWithRetry(g_printContext.channel)) {
     g_jobAborted = -1;
     return FALSE;

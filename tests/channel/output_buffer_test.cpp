@@ -108,7 +108,7 @@ TEST(Flush, RetrySettingsAreReadAtEveryFlush) {
   EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 2u);
 
   kelo::host::SetRegistryDword(kKey, u"NumFlushRetries", 4);
-  f.channel->writeFailed = false;  // as at the start of the next document
+  ASSERT_NE(OpenChannel(*f.channel, u"LPT1:"), INVALID_HANDLE_VALUE);  // a new connection
   ASSERT_TRUE(Write(*f.channel, "a", 1));
   EXPECT_FALSE(Flush(*f.channel));
   EXPECT_EQ(f.service->CallsOf(KLP_WRITE).size(), 6u);

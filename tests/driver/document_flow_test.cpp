@@ -334,26 +334,27 @@ TEST(DocumentFlow, AFinalConditionAsksForAnRtsReset) {
   EXPECT_EQ(service->CallsOf(KLP_RTS_RESET).size(), 1u);
 }
 
-// A document whose data did not all reach the printer fails at its end even
-// when the printer then reports no condition: bytes stuck in the port (the
-// end of the job says so), or a flush that gave up. In the second case the
-// later flushes of the document send nothing more.
-TEST(DocumentFlow, LostDataFailsTheEndOfTheDocumentWhateverTheStatus) {
+// A document whose data did not all reach the printer fails even when the
+// printer then reports no condition: bytes stuck in the port (the end of
+// the job says so), a flush that gave up, a start-up block the printer
+// never took. After a flush gave up, the job's later flushes send nothing.
+TEST(DocumentFlow, LostDataFailsTheDocumentWhateverTheStatus) {
   struct Case {
     const char* name;
     DWORD failingCommand;
+    bool startupTaken;  // the start-up block at the channel's open went out
     int times;
     size_t writesAfter;  // write commands the job makes in all
   };
   const Case cases[] = {
-      {"bytes stuck in the port", KLP_END_JOB, 1, 3},
-      {"a flush gave up", KLP_WRITE, 11, 12},  // start-up block, then 11 tries of the page
+      {"bytes stuck in the port", KLP_END_JOB, true, 1, 3},
+      {"a flush gave up", KLP_WRITE, true, 11, 12},  // start-up block, 11 tries of the page
+      {"the start-up block was refused", KLP_WRITE, false, 11, 11},  // no document begins
   };
   for (const Case& c : cases) {
     auto service = InstallRecordingService();
     SetCurrentPrinterModel(1);
-    // The start-up block gets through; then the command fails `times` times.
-    if (c.failingCommand == KLP_WRITE) service->ScriptCommand(KLP_WRITE, {0});
+    if (c.startupTaken && c.failingCommand == KLP_WRITE) service->ScriptCommand(KLP_WRITE, {0});
     service->FailCommand(c.failingCommand, ERROR_TIMEOUT, c.times);
     JobOptions options;
     options.devmode = Devmode(13);
