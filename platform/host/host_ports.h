@@ -126,8 +126,7 @@ class TimedDescriptor : public PortOpen {
   // Sleeps `ms`; false when Shutdown ran before or during the sleep.
   bool SleepUnlessShutdown(DWORD ms);
   const std::atomic<bool>& ShutdownFlag() const { return shutdown_; }
-  // Closes the descriptor now (before the destructor), once; for backends
-  // that must act before the close.
+  // Closes the descriptor now (before the destructor), once.
   void CloseDescriptor();
 
  private:

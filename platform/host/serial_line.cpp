@@ -225,7 +225,8 @@ class SerialLine final : public TimedDescriptor {
       DebugLine("serial line: " + std::to_string(left) +
                 " bytes the printer did not take were discarded at close");
     }
-    CloseDescriptor();
+    // The descriptor itself closes with the last call in flight: a reader
+    // woken by Shutdown may still be on its way out of poll.
     if (left > 0) return Fail(ERROR_TIMEOUT);
     return TRUE;
   }
