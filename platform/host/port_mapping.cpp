@@ -388,7 +388,10 @@ class HostPort final : public Device {
         } else if (::ioctl(fd, LPGETSTATUS, &status) == 0) {
           port = OpenUsbPrinter(fd);
         } else {
-          // A character device that is neither (e.g. a null device): a stream.
+          // A character device that is neither (e.g. a null device): a
+          // stream. Its lock would be system-wide and guards nothing: two
+          // programs writing to /dev/null must not refuse each other.
+          ::flock(fd, LOCK_UN);
           port = OpenFilePort(fd, writing);
         }
         break;

@@ -207,6 +207,11 @@ TEST(HostPortMapping, CharacterDeviceThatIsNoLineIsAStream) {
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(port, "abc", 3, &written, nullptr));
   EXPECT_EQ(written, 3u);
+  // An exclusive open of a stream device does not lock it system-wide.
+  HANDLE second = CreateFileW(u"LPT3:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(second, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(second);
   DCB dcb{};
   SetLastError(0);
   EXPECT_FALSE(GetCommState(port, &dcb));
