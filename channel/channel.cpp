@@ -12,11 +12,12 @@ constexpr DWORD kStatusRetryWaitMs = 100;
 
 DWORD Code(const PrinterChannel& channel, DWORD command) { return command + channel.portIndex; }
 
-// One control call without output; the callers of these commands only look
-// at success.
-BOOL Control(PrinterChannel& channel, DWORD command, const void* in, DWORD inLen) {
+// One control call; most commands have no output, and their callers only
+// look at success.
+BOOL Control(PrinterChannel& channel, DWORD command, const void* in, DWORD inLen,
+             void* out = nullptr, DWORD outLen = 0, DWORD* returned = nullptr) {
   return DeviceIoControl(channel.device, Code(channel, command), const_cast<void*>(in), inLen,
-                         nullptr, 0, nullptr, nullptr);
+                         out, outLen, returned, nullptr);
 }
 
 DWORD WideLength(LPCWSTR text) {
@@ -101,10 +102,7 @@ BOOL BeginJob(PrinterChannel& channel) { return Control(channel, KLP_BEGIN_JOB, 
 BOOL EndJob(PrinterChannel& channel) {
   DWORD unsent = 0;  // bytes the port still held when it gave up
   DWORD returned = 0;
-  if (DeviceIoControl(channel.device, Code(channel, KLP_END_JOB), nullptr, 0, &unsent,
-                      sizeof unsent, &returned, nullptr)) {
-    return TRUE;
-  }
+  if (Control(channel, KLP_END_JOB, nullptr, 0, &unsent, sizeof unsent, &returned)) return TRUE;
   const DWORD error = GetLastError();
   if (returned == sizeof unsent && unsent > 0) {
     std::u16string line = u"end of job: ";
@@ -126,6 +124,5 @@ BOOL SetRts(PrinterChannel& channel, DWORD value) {
 
 BOOL SendWriteCommand(PrinterChannel& channel, const BYTE* data, DWORD length, DWORD* taken) {
   *taken = 0;
-  return DeviceIoControl(channel.device, Code(channel, KLP_WRITE), const_cast<BYTE*>(data), length,
-                         nullptr, 0, taken, nullptr);
+  return Control(channel, KLP_WRITE, data, length, nullptr, 0, taken);
 }

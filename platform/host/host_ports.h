@@ -72,11 +72,6 @@ struct DrainLimits {
 };
 KELO_HOST_API long WaitForQueueToDrain(const std::function<long()>& queued, DrainLimits limits,
                                        const std::atomic<bool>* stop = nullptr);
-// The limits for `bytes` queued on a line at `baudRate`: twice the time the
-// line needs for them (11 bits a byte covers parity and two stop bits),
-// plus the stall time and a second; the stall time is the write time-out,
-// at least 100 ms (a line without a write time-out gets 2 s).
-KELO_HOST_API DrainLimits DrainLimitsFor(long bytes, DWORD baudRate, DWORD writeTimeoutMs);
 
 // One open of a host port. Operations it does not support fail with
 // ERROR_NOT_SUPPORTED. May be used from several threads at once.

@@ -100,17 +100,6 @@ long WaitForQueueToDrain(const std::function<long()>& queued, DrainLimits limits
   return std::max(left, 0L);
 }
 
-DrainLimits DrainLimitsFor(long bytes, DWORD baudRate, DWORD writeTimeoutMs) {
-  constexpr unsigned long long kBitsPerByte = 11;
-  const DWORD stallMs = writeTimeoutMs == 0 ? 2000 : std::max<DWORD>(writeTimeoutMs, 100);
-  const unsigned long long lineMs =
-      baudRate == 0 ? 0
-                    : static_cast<unsigned long long>(std::max(bytes, 0L)) * kBitsPerByte * 1000 /
-                          baudRate;
-  const unsigned long long boundMs = 2 * lineMs + stallMs + 1000;
-  return {stallMs, static_cast<DWORD>(std::min<unsigned long long>(boundMs, 0x7FFFFFFF))};
-}
-
 // ---- TimedDescriptor ----
 
 TimedDescriptor::TimedDescriptor(int fd)

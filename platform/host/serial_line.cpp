@@ -68,6 +68,21 @@ bool LineTook(const termios& wanted, const termios& got) {
          (wanted.c_iflag & kIflagBits) == (got.c_iflag & kIflagBits);
 }
 
+// The drain limits for `bytes` queued on a line at `baudRate`: twice the
+// time the line needs for them (11 bits a byte covers parity and two stop
+// bits), plus the stall time and a second; the stall time is the write
+// time-out, at least 100 ms (a line without a write time-out gets 2 s).
+DrainLimits DrainLimitsFor(long bytes, DWORD baudRate, DWORD writeTimeoutMs) {
+  constexpr unsigned long long kBitsPerByte = 11;
+  const DWORD stallMs = writeTimeoutMs == 0 ? 2000 : std::max<DWORD>(writeTimeoutMs, 100);
+  const unsigned long long lineMs =
+      baudRate == 0 ? 0
+                    : static_cast<unsigned long long>(std::max(bytes, 0L)) * kBitsPerByte * 1000 /
+                          baudRate;
+  const unsigned long long boundMs = 2 * lineMs + stallMs + 1000;
+  return {stallMs, static_cast<DWORD>(std::min<unsigned long long>(boundMs, 0x7FFFFFFF))};
+}
+
 template <typename Call>
 int RetryEintr(Call call) {
   int result;

@@ -270,6 +270,22 @@ TEST(DamagedImages, OversizedImageIsRefusedBeforeItsPixelsAreRead) {
   EXPECT_NE(DecodeError(png).find("too large"), std::string::npos);
 }
 
+namespace {
+
+// Decodes `file` in a child process whose address space may grow by 64 MiB
+// at most: the decoder must refuse it, with `reason` in its message.
+void ExpectRefusedInBoundedMemory(const Bytes& file, const char* reason) {
+  const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
+    RgbImage image;
+    std::string error;
+    return !DecodeImage(file.data(), file.size(), &image, &error) &&
+           error.find(reason) != std::string::npos;
+  });
+  EXPECT_TRUE(run.ok) << run.how;
+}
+
+}  // namespace
+
 TEST(DamagedImages, ADeclaredChunkLengthIsNeverAllocated) {
   // 198 bytes: a 1 x 1 header, then an ancillary chunk that claims 1.9 GB.
   // Whatever the chunk, the file is refused with the bytes at hand.
@@ -280,13 +296,7 @@ TEST(DamagedImages, ADeclaredChunkLengthIsNeverAllocated) {
     png.insert(png.end(), {0x71, 0x40, 0x6F, 0x00});  // 1,900,048,128 bytes
     png.insert(png.end(), type, type + 4);
     png.resize(198, 'A');
-    const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
-      RgbImage image;
-      std::string error;
-      return !DecodeImage(png.data(), png.size(), &image, &error) &&
-             error.find("damaged PNG file") != std::string::npos;
-    });
-    EXPECT_TRUE(run.ok) << run.how;
+    ExpectRefusedInBoundedMemory(png, "damaged PNG file");
   }
 }
 
@@ -301,13 +311,7 @@ TEST(DamagedImages, AnOversizedJpegIsRefusedBeforeItsBuffersAreAllocated) {
   sof[1] = 0xC2;                  // progressive
   sof[5] = sof[7] = 9000 >> 8;    // height, width
   sof[6] = sof[8] = 9000 & 0xFF;
-  const auto run = kelo::test::RunMeasured(size_t{64} << 20, [&] {
-    RgbImage image;
-    std::string error;
-    return !DecodeImage(jpeg.data(), jpeg.size(), &image, &error) &&
-           error.find("too large") != std::string::npos;
-  });
-  EXPECT_TRUE(run.ok) << run.how;
+  ExpectRefusedInBoundedMemory(jpeg, "too large");
 }
 
 TEST(DamagedImages, ChunksThePageDoesNotUseAreSkipped) {

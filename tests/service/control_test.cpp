@@ -24,15 +24,13 @@ using service::KLP_RTS_CONTROL;
 using service::KLP_WRITE;
 using service::KLP_WRITE_IF_IDLE;
 
-class ControlTest : public ServiceTest {
+class ControlTest : public SerialAndParallelTest {
  protected:
   void SetUp() override {
-    ServiceTest::SetUp();
-    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
+    SerialAndParallelTest::SetUp();
     com2 = InstallPort(u"COM2:", PortDouble::Type::kSerial);
-    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
   }
-  std::shared_ptr<PortDouble> com1, com2, lpt1;
+  std::shared_ptr<PortDouble> com2;
 };
 
 // "COM1:001" ... : distinct names of one port, none a prefix of another.

@@ -18,18 +18,13 @@ TEST_F(Delivery, AWriteReportsTheBytesThePortTookWhenTheCallerAsks) {
   Load();
   const BYTE index = Open(u"COM1:");
   ASSERT_NE(index, 0);
+  // What the port took, also when the write then failed (the port-level
+  // tests cover the ways a write stops).
   const std::vector<BYTE> data(10, 0x41);
-  struct Case {
-    std::vector<DWORD> chunks;
-    BOOL result;
-    DWORD taken;
-  };
-  for (const Case& c : {Case{{1, 0}, FALSE, 1}, Case{{4, 0}, FALSE, 4}, Case{{}, TRUE, 10}}) {
-    com1->SetWriteChunks(c.chunks);
-    DWORD taken = 99;
-    EXPECT_EQ(Control(KLP_WRITE + index, &data, nullptr, 0, &taken), c.result);
-    EXPECT_EQ(taken, c.taken);
-  }
+  com1->SetWriteChunks({4, 0});
+  DWORD taken = 99;
+  EXPECT_FALSE(Control(KLP_WRITE + index, &data, nullptr, 0, &taken));
+  EXPECT_EQ(taken, 4u);
   // A caller that passes no count sees the same result.
   com1->SetWriteChunks({2, 0});
   EXPECT_FALSE(Write(index, data));

@@ -24,13 +24,11 @@ std::vector<BYTE> Statuses(const std::deque<StatusRecord>& queue) {
   return bytes;
 }
 
-class MonitorTest : public ServiceTest {
+class MonitorTest : public SerialAndParallelTest {
  protected:
   void SetUp() override {
-    ServiceTest::SetUp();
-    com1 = InstallPort(u"COM1:", PortDouble::Type::kSerial);
+    SerialAndParallelTest::SetUp();
     com2 = InstallPort(u"COM2:", PortDouble::Type::kSerial);
-    lpt1 = InstallPort(u"LPT1:", PortDouble::Type::kParallel);
     Load();
     // The same named events, as an application opens them.
     dataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
@@ -60,7 +58,7 @@ class MonitorTest : public ServiceTest {
   }
   static bool MonitorRunning() { return ServiceState.monitorThread.load() != nullptr; }
 
-  std::shared_ptr<PortDouble> com1, com2, lpt1;
+  std::shared_ptr<PortDouble> com2;
   HANDLE dataEvent = nullptr;
   HANDLE timeoutEvent = nullptr;
 };
