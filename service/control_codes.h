@@ -30,6 +30,8 @@ inline constexpr DWORD KLP_GET_INDEX = 0x1100;
 
 // Thread messages to the status monitor.
 inline constexpr UINT MonitorStop = 0x401;  // wParam: 0 = now, else a delay in ms
+// How long the monitor lingers once nobody but itself needs it.
+inline constexpr DWORD kIdleStopDelayMs = 30000;
 // wParam: port handle; lParam: PortKind in bits 0-7, bits 16-31 non-zero =
 // close the handle after sending.
 inline constexpr UINT MonitorSendReset = 0x402;

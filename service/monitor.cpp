@@ -114,8 +114,16 @@ bool SelectPort(MonitorLocal& m, BYTE index) {
   const auto it = ServiceState.g_mapOpenPorts.find(index);
   if (it == ServiceState.g_mapOpenPorts.end()) {
     m.currentIndex = 0;
-    // Idle: the port it watched before is no longer watched.
+    // Idle: the port it watched before is no longer watched. With nothing
+    // to watch, the monitor stops after the usual delay unless a client
+    // comes back (its open cancels the stop): a port closed while its
+    // attach message was on the way left no close to arm the stop, and the
+    // thread idled until the service unloaded.
     ServiceState.monitoredPort = 0;
+    if (!m.stopArmed) {
+      m.stopArmed = true;
+      m.stopDeadline = static_cast<uint64_t>(GetTickCount()) + kIdleStopDelayMs;
+    }
     return false;
   }
   m.handle = it->second.handle;

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr DWORD kIdleStopDelayMs = 30000;
 constexpr DWORD kCloseSleepMs = 150;
 
 // wcsncmp over n characters: both strings end at their terminator.
@@ -104,8 +103,8 @@ BOOL ReleasePortReference(BYTE index) {
   // The remaining holder is as a rule the monitor: let it go after a while.
   if (record.refCount == 1 && ServiceState.monitoredPort != 0 &&
       table.count(ServiceState.monitoredPort) != 0) {
-    PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop, kIdleStopDelayMs,
-                       0);
+    PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop,
+                       service::kIdleStopDelayMs, 0);
     Sleep(kCloseSleepMs);
   }
   return TRUE;

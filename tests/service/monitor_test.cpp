@@ -255,6 +255,17 @@ TEST_F(MonitorTest, SendResetWritesEscAtAndClosesOnlyWhenAsked) {
   EXPECT_EQ(WaitForSingleObject(timeoutEvent, 1000), WAIT_OBJECT_0);
 }
 
+// A port closed while its attach message was on the way leaves no close to
+// arm the delayed stop: the monitor, finding nothing to watch, arms it.
+TEST_F(MonitorTest, AMonitorWithNothingToWatchStopsAfterTheIdleDelay) {
+  ASSERT_TRUE(ensureMonitor());
+  Post(service::MonitorAttach, 7, 0);  // no port 7 is open
+  Sleep(300);
+  EXPECT_TRUE(MonitorRunning());
+  kelo::host::SetTickCount(GetTickCount() + 31000);
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 2000));
+}
+
 TEST_F(MonitorTest, DeinitStopsTheMonitorWhichHandsBackItsReference) {
   ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
   const DWORD start = GetTickCount();
