@@ -3,24 +3,8 @@
 #pragma once
 
 #include "channel/printer_channel.h"
+#include "kelo/service_control.h"
 
-// Control commands; the low byte of a code carries the port index.
-inline constexpr DWORD KLP_OPEN = 0x100;
-inline constexpr DWORD KLP_WRITE = 0x200;
-inline constexpr DWORD KLP_CLOSE = 0x300;
-inline constexpr DWORD KLP_READ = 0x400;
-inline constexpr DWORD KLP_RTS_CONTROL = 0x500;
-inline constexpr DWORD KLP_CHECK_STATUS = 0x600;
-inline constexpr DWORD KLP_BEGIN_JOB = 0x700;
-inline constexpr DWORD KLP_END_JOB = 0x800;
-inline constexpr DWORD KLP_RESET_PRINTER = 0x900;
-inline constexpr DWORD KLP_UPDATE_PRINTERSTATUS = 0xA00;
-inline constexpr DWORD KLP_GET_PRINTERSTATUS = 0xB00;
-inline constexpr DWORD KLP_OPEN_QUIET = 0xC00;
-inline constexpr DWORD KLP_RTS_RESET = 0xD00;
-inline constexpr DWORD KLP_STOP_PORTMONITOR = 0xE00;
-inline constexpr DWORD KLP_WRITE_IF_IDLE = 0x1000;
-inline constexpr DWORD KLP_GET_INDEX = 0x1100;
 
 // Opens the channel and sends the start-up sequence. Returns the device
 // handle, or INVALID_HANDLE_VALUE with last error ERROR_INVALID_HANDLE.

@@ -52,6 +52,7 @@
 #include <map>
 #include <string>
 
+#include "kelo/service_control.h"
 #include "platform/threads.h"
 #include "platform/win_types.h"
 
@@ -64,21 +65,6 @@ struct PortRecord {
   DWORD jobActive = 0;  // 1 between KLP_BEGIN_JOB and KLP_END_JOB
 };
 
-// One status byte with the time it was queued; 10 bytes, handed to clients
-// unchanged.
-struct StatusRecord {
-  BYTE second;
-  BYTE minute;
-  BYTE hour;
-  BYTE day;
-  BYTE month;  // 1..12
-  BYTE unused5;  // left 0
-  BYTE yearLow;  // year, little-endian
-  BYTE yearHigh;
-  BYTE status;  // the byte as received
-  BYTE unused9;  // left 0
-};
-static_assert(sizeof(StatusRecord) == 10);
 
 inline constexpr size_t kStatusQueueLimit = 64;
 

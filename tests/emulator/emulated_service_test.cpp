@@ -15,8 +15,6 @@ using namespace kelo::test;
 using kelo::emulator::EmulatedPrinter;
 using kelo::emulator::EmulatedPrinterFor;
 using kelo::emulator::StreamDecoder;
-using service::KLP_CHECK_STATUS;
-using service::KLP_OPEN;
 using service::MonitorStop;
 using service::MonitorWatch;
 

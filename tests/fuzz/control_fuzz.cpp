@@ -107,11 +107,11 @@ std::vector<BYTE> WideBytes(const std::u16string& name) {
 
 void OneCall(Bytes& in) {
   static const DWORD kCommands[] = {
-      service::KLP_OPEN,          service::KLP_OPEN_QUIET,  service::KLP_WRITE,
-      service::KLP_CLOSE,         service::KLP_READ,        service::KLP_RTS_CONTROL,
-      service::KLP_CHECK_STATUS,  service::KLP_BEGIN_JOB,   service::KLP_END_JOB,
-      service::KLP_RTS_RESET,     service::KLP_GET_INDEX,   service::KLP_WRITE_IF_IDLE,
-      service::KLP_RESET_PRINTER, service::KLP_STOP_PORTMONITOR, 0};
+      KLP_OPEN,          KLP_OPEN_QUIET,  KLP_WRITE,
+      KLP_CLOSE,         KLP_READ,        KLP_RTS_CONTROL,
+      KLP_CHECK_STATUS,  KLP_BEGIN_JOB,   KLP_END_JOB,
+      KLP_RTS_RESET,     KLP_GET_INDEX,   KLP_WRITE_IF_IDLE,
+      KLP_RESET_PRINTER, KLP_STOP_PORTMONITOR, 0};
   // Names that open a port, match an open one, or neither.
   static const std::u16string kNames[] = {u"COM1:", u"LPT1:", u"LPT2:",  u"COM1:9600",
                                           u"LPT1",  u"COM9:", u"",       u"C"};
@@ -154,7 +154,7 @@ void OneCall(Bytes& in) {
                                 wantActual ? &actual : nullptr);
 
   const DWORD verb = code & service::kCommandMask;
-  if (ok && (verb == service::KLP_OPEN || verb == service::KLP_OPEN_QUIET)) {
+  if (ok && (verb == KLP_OPEN || verb == KLP_OPEN_QUIET)) {
     Check(output != nullptr && outSize >= 1 && output[0] != 0, "an open without an index");
     Check(!wantActual || actual == 1, "an open that reports no byte");
   }
@@ -195,7 +195,7 @@ void CloseEverything(const std::vector<std::shared_ptr<EmulatedPrinter>>& printe
   }
   for (const auto& [index, count] : holders) {
     for (int i = 0; i < count; ++i) {
-      Check(KLP_IOControl(1, service::KLP_CLOSE + index, nullptr, 0, nullptr, 0, nullptr),
+      Check(KLP_IOControl(1, KLP_CLOSE + index, nullptr, 0, nullptr, 0, nullptr),
             "a held reference does not close");
     }
   }

@@ -171,7 +171,7 @@ TEST_F(AllocationFailure, EveryFailedOpenLeavesNothingBehind) {
     BYTE index = 0;
     Arm(n);
     const BOOL opened =
-        KLP_IOControl(1, service::KLP_OPEN_QUIET, in.data(), static_cast<DWORD>(in.size()),
+        KLP_IOControl(1, KLP_OPEN_QUIET, in.data(), static_cast<DWORD>(in.size()),
                       &index, 1, nullptr);
     const DWORD error = GetLastError();
     const bool failed = Disarm();
@@ -196,7 +196,7 @@ TEST_F(AllocationFailure, EveryFailedOpenLeavesNothingBehind) {
     }
     // The lock is free for another thread.
     auto other = std::async(std::launch::async, [] {
-      return KLP_IOControl(1, service::KLP_CLOSE + 1, nullptr, 0, nullptr, 0, nullptr);
+      return KLP_IOControl(1, KLP_CLOSE + 1, nullptr, 0, nullptr, 0, nullptr);
     });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(other.get(), opened);  // closes what this round opened

@@ -81,8 +81,8 @@ inline void RunControlFuzz(uint32_t seed, int iterations,
       const DWORD index = pick(4) == 0 ? pick(256) : pick(5);
       code = commands[pick(static_cast<uint32_t>(std::size(commands)))] + index;
     }
-    if ((code & service::kCommandMask) == service::KLP_OPEN) {
-      code = (code & ~service::kCommandMask) | service::KLP_OPEN_QUIET;
+    if ((code & service::kCommandMask) == KLP_OPEN) {
+      code = (code & ~service::kCommandMask) | KLP_OPEN_QUIET;
     }
 
     std::vector<BYTE> content;

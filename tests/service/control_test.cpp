@@ -12,17 +12,6 @@
 namespace {
 
 using namespace kelo::test;
-using service::KLP_BEGIN_JOB;
-using service::KLP_CHECK_STATUS;
-using service::KLP_CLOSE;
-using service::KLP_END_JOB;
-using service::KLP_GET_INDEX;
-using service::KLP_OPEN;
-using service::KLP_OPEN_QUIET;
-using service::KLP_READ;
-using service::KLP_RTS_CONTROL;
-using service::KLP_WRITE;
-using service::KLP_WRITE_IF_IDLE;
 
 class ControlTest : public SerialAndParallelTest {
  protected:
@@ -319,11 +308,13 @@ TEST(StatusHistoryWalk, EndsInTheConditionOfTheLastStatusBytes) {
       {{}, false, 0},
       {{0x88}, false, ERROR_NOT_READY},
       {{0x82}, false, ERROR_OUT_OF_PAPER},
-      {{0x86}, false, service::kErrorOutOfPaperAndBit2},
-      {{0x84}, false, service::kErrorStatusBit2},
-      {{0x82, 0x84}, false, service::kErrorStatusBit2},
+      {{0x86}, false, KLP_STATUS_OUT_OF_PAPER_AND_BIT2},
+      {{0x84}, false, KLP_STATUS_CONDITION_BIT2},
+      {{0x82, 0x84}, false, KLP_STATUS_CONDITION_BIT2},
       {{0x86, 0x82}, false, ERROR_OUT_OF_PAPER},
-      {{0x86, 0x84}, false, service::kErrorStatusBit2},
+      {{0x86, 0x84}, false, KLP_STATUS_CONDITION_BIT2},
+      {{0x84, 0x86}, false, KLP_STATUS_OUT_OF_PAPER_AND_BIT2},  // bits 1+2 newest: 16001
+      {{0x86, 0x86}, false, KLP_STATUS_OUT_OF_PAPER_AND_BIT2},
       {{0x88, 0x86, 0x82, 0x80}, false, 0},
       {{0x88, 0x08, 0x48, 0xC8}, false, ERROR_NOT_READY},  // not 10xxxxxx: no status
       {{0x82, 0x03, 0x80}, true, ERROR_OUT_OF_PAPER},

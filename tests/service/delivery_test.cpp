@@ -8,9 +8,6 @@
 namespace {
 
 using namespace kelo::test;
-using service::KLP_CLOSE;
-using service::KLP_END_JOB;
-using service::KLP_WRITE;
 
 using Delivery = SerialAndParallelTest;
 

@@ -7,26 +7,6 @@ namespace {
 
 using namespace kelo::test;
 
-TEST(ServiceCodes, AgreeWithTheChannelsCodes) {
-  static_assert(service::KLP_OPEN == ::KLP_OPEN);
-  static_assert(service::KLP_WRITE == ::KLP_WRITE);
-  static_assert(service::KLP_CLOSE == ::KLP_CLOSE);
-  static_assert(service::KLP_READ == ::KLP_READ);
-  static_assert(service::KLP_RTS_CONTROL == ::KLP_RTS_CONTROL);
-  static_assert(service::KLP_CHECK_STATUS == ::KLP_CHECK_STATUS);
-  static_assert(service::KLP_BEGIN_JOB == ::KLP_BEGIN_JOB);
-  static_assert(service::KLP_END_JOB == ::KLP_END_JOB);
-  static_assert(service::KLP_RESET_PRINTER == ::KLP_RESET_PRINTER);
-  static_assert(service::KLP_UPDATE_PRINTERSTATUS == ::KLP_UPDATE_PRINTERSTATUS);
-  static_assert(service::KLP_GET_PRINTERSTATUS == ::KLP_GET_PRINTERSTATUS);
-  static_assert(service::KLP_OPEN_QUIET == ::KLP_OPEN_QUIET);
-  static_assert(service::KLP_RTS_RESET == ::KLP_RTS_RESET);
-  static_assert(service::KLP_STOP_PORTMONITOR == ::KLP_STOP_PORTMONITOR);
-  static_assert(service::KLP_WRITE_IF_IDLE == ::KLP_WRITE_IF_IDLE);
-  static_assert(service::KLP_GET_INDEX == ::KLP_GET_INDEX);
-  SUCCEED();
-}
-
 class ServiceLifecycle : public ServiceTest {};
 
 TEST_F(ServiceLifecycle, InitWithoutKeyKeepsDefaults) {
@@ -74,7 +54,7 @@ TEST_F(ServiceLifecycle, ReloadRereadsSettingsAndRecreatesLockAndEvents) {
   EXPECT_EQ(ServiceState.statusDataEvent, nullptr);
   // Control calls after unloading fail instead of touching a deleted lock.
   SetLastError(kSentinelError);
-  EXPECT_FALSE(Control(service::KLP_GET_INDEX, nullptr));
+  EXPECT_FALSE(Control(KLP_GET_INDEX, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
   kelo::host::RemoveRegistryValue(kServiceKey, u"RTSOnOff");

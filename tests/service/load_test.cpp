@@ -24,8 +24,6 @@ using namespace kelo::test;
 using kelo::emulator::EmulatedPrinter;
 using kelo::emulator::EmulatedPrinterFor;
 using kelo::emulator::StreamDecoder;
-using service::KLP_CHECK_STATUS;
-using service::KLP_OPEN;
 
 constexpr int kClients = 8;
 // Every KLP_OPEN sleeps 300 ms (the monitor's keep-alive and attach waits)

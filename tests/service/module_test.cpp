@@ -34,7 +34,7 @@ TEST(ServiceModule, ActivatedFromTheLibraryServesAPortThroughDeviceIoControl) {
   const char16_t name[] = u"COM1: 19200";
   BYTE index = 0;
   DWORD returned = 0;
-  ASSERT_TRUE(DeviceIoControl(klp, service::KLP_OPEN, const_cast<char16_t*>(name), sizeof(name),
+  ASSERT_TRUE(DeviceIoControl(klp, KLP_OPEN, const_cast<char16_t*>(name), sizeof(name),
                               &index, 1, &returned, nullptr));
   EXPECT_EQ(index, 1);
   EXPECT_EQ(returned, 1u);
@@ -42,13 +42,13 @@ TEST(ServiceModule, ActivatedFromTheLibraryServesAPortThroughDeviceIoControl) {
   EXPECT_EQ(com1->Dcb().BaudRate, 19200u);
 
   std::vector<BYTE> data{0x1B, 0x40, 0x41, 0x42};
-  EXPECT_TRUE(DeviceIoControl(klp, service::KLP_WRITE + index, data.data(),
+  EXPECT_TRUE(DeviceIoControl(klp, KLP_WRITE + index, data.data(),
                               static_cast<DWORD>(data.size()), nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(com1->WrittenBytes(), data);
   SetLastError(0);
-  EXPECT_FALSE(DeviceIoControl(klp, service::KLP_WRITE + 7, data.data(),
+  EXPECT_FALSE(DeviceIoControl(klp, KLP_WRITE + 7, data.data(),
                                static_cast<DWORD>(data.size()), nullptr, 0, nullptr, nullptr));
-  EXPECT_TRUE(DeviceIoControl(klp, service::KLP_CLOSE + index, nullptr, 0, nullptr, 0, nullptr,
+  EXPECT_TRUE(DeviceIoControl(klp, KLP_CLOSE + index, nullptr, 0, nullptr, 0, nullptr,
                               nullptr));
   EXPECT_TRUE(CloseHandle(klp));
 

@@ -11,8 +11,6 @@
 namespace {
 
 using namespace kelo::test;
-using service::KLP_CHECK_STATUS;
-using service::KLP_OPEN;
 using service::MonitorKeepAlive;
 using service::MonitorSendReset;
 using service::MonitorStop;
@@ -328,7 +326,7 @@ TEST_F(MonitorTest, ConcurrentClientsWhileTheMonitorRuns) {
     clients.emplace_back([&, c] {
       const std::u16string name = c % 2 ? u"COM1:" : u"LPT1:";
       for (int r = 0; r < kRounds; ++r) {
-        const BYTE index = Open(name, r % 2 ? KLP_OPEN : service::KLP_OPEN_QUIET);
+        const BYTE index = Open(name, r % 2 ? KLP_OPEN : KLP_OPEN_QUIET);
         if (index == 0) {
           ++failures;
           continue;

@@ -5,7 +5,6 @@
 namespace {
 
 using namespace kelo::test;
-using service::KLP_RTS_RESET;
 
 using HardwareResetTest = SerialAndParallelTest;
 

@@ -60,7 +60,7 @@ class ServiceTest : public ::testing::Test {
 
  public:
   // Opens by name with KLP_OPEN_QUIET (or `command`); returns the index, 0 on failure.
-  static BYTE Open(const std::u16string& name, DWORD command = service::KLP_OPEN_QUIET) {
+  static BYTE Open(const std::u16string& name, DWORD command = KLP_OPEN_QUIET) {
     const std::vector<BYTE> in = NameBytes(name);
     BYTE index = 0;
     DWORD actual = 0;
@@ -68,9 +68,9 @@ class ServiceTest : public ::testing::Test {
     EXPECT_EQ(actual, 1u);
     return index;
   }
-  static BOOL Close(BYTE index) { return Control(service::KLP_CLOSE + index, nullptr); }
+  static BOOL Close(BYTE index) { return Control(KLP_CLOSE + index, nullptr); }
   static BOOL Write(BYTE index, const std::vector<BYTE>& data,
-                    DWORD command = service::KLP_WRITE) {
+                    DWORD command = KLP_WRITE) {
     return Control(command + index, &data);
   }
   // Observation only, under the service's lock.
