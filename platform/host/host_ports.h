@@ -38,6 +38,20 @@ KELO_HOST_API void InstallHostPortMapper();
 // becoming a file of that name. A null factory removes the scheme.
 KELO_HOST_API void SetPortScheme(std::u16string_view scheme, PortMapper factory);
 
+// What a port's descriptor is; the classes differ in how a device that
+// went away while open shows.
+enum class PortClass {
+  kStream,      // a file, a FIFO or another character device
+  kSerialLine,  // a tty
+  kPrinter,     // a USB printer-class device
+};
+// The Win32 error for a failed call on an open port of class `port`:
+// `error` is the call's errno, 0 for a read that found nothing left on a
+// descriptor that polls hung up; `hungUp`: poll reports POLLHUP on it.
+// A vanished serial line is ERROR_SERIAL_NO_DEVICE, a vanished printer
+// ERROR_DEV_NOT_EXIST; everything else as Win32ErrorFromErrno.
+KELO_HOST_API DWORD PortErrorFromErrno(PortClass port, int error, bool hungUp);
+
 // Parallel-class control codes answered by printer-class ports.
 inline constexpr DWORD kIoctlGetDeviceId = 0x16000C;
 inline constexpr DWORD kIoctlPortStatus = 0x160018;
@@ -103,7 +117,7 @@ class PortOpen {
 // a time-out completing the call with a short count). Owns `fd`.
 class TimedDescriptor : public PortOpen {
  public:
-  explicit TimedDescriptor(int fd);
+  TimedDescriptor(int fd, PortClass portClass);
   ~TimedDescriptor() override;
   TimedDescriptor(const TimedDescriptor&) = delete;
   TimedDescriptor& operator=(const TimedDescriptor&) = delete;
@@ -123,6 +137,9 @@ class TimedDescriptor : public PortOpen {
   const std::atomic<bool>& ShutdownFlag() const { return shutdown_; }
   // Closes the descriptor now (before the destructor), once.
   void CloseDescriptor();
+  // The Win32 error for a call on the descriptor that failed with `error`
+  // (PortErrorFromErrno, told whether the descriptor is hung up now).
+  DWORD ErrorFor(int error) const;
 
  private:
   enum class Ready { kReady, kTimeout, kShutdown, kError };
@@ -131,6 +148,7 @@ class TimedDescriptor : public PortOpen {
   Ready WaitFor(short events, long long deadlineMs, short* revents);
 
   int fd_;
+  const PortClass class_;
   int wake_;  // eventfd, readable once Shutdown ran
   std::atomic<bool> shutdown_{false};
   mutable std::mutex mutex_;  // guards timeouts_
@@ -140,7 +158,8 @@ class TimedDescriptor : public PortOpen {
 // Backends; each takes ownership of `fd` (also on failure, then null with the
 // last error set).
 std::shared_ptr<PortOpen> OpenSerialLine(int fd);
-std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
+// Exported for the tests: any descriptor served as a printer.
+KELO_HOST_API std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
 // `capture`: opened for writing (see host_file_port.cpp). `fd` must be
 // non-blocking: the write time-out is done by poll.
 std::shared_ptr<PortOpen> OpenFilePort(int fd, bool capture);

@@ -219,7 +219,7 @@ namespace {
 
 class SerialLine final : public TimedDescriptor {
  public:
-  explicit SerialLine(int fd) : TimedDescriptor(fd) {}
+  explicit SerialLine(int fd) : TimedDescriptor(fd, PortClass::kSerialLine) {}
 
   ~SerialLine() override {
     // Closing a tty waits until its output has gone, for ever when the
