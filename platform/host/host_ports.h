@@ -67,7 +67,10 @@ KELO_HOST_API size_t DeviceIdBytesToDeliver(const BYTE* reply, size_t replySize,
 // DCB <-> termios. LineFromDcb puts the line into raw mode and applies the
 // DCB fields a termios can hold (baud rate, byte size, parity, stop bits,
 // XON/XOFF and their characters, CTS flow); it returns 0 or the Win32 error
-// for a DCB it cannot represent, leaving `line` untouched then.
+// for a DCB it cannot represent (a rate outside the tables of
+// serial_line.cpp, DSR or DTR flow control), leaving `line` untouched then.
+// A rate without a termios name is set by number: its rate field says so
+// and c_ospeed holds it.
 KELO_HOST_API DWORD LineFromDcb(const DCB& dcb, termios* line);
 // The DCB that `line` stands for. Fields a termios does not hold, and the
 // choice between fOutxCtsFlow and RTS handshake behind CRTSCTS, come from

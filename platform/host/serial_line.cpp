@@ -163,6 +163,9 @@ DWORD LineFromDcb(const DCB& dcb, termios* line) {
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
   if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
   if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;  // no such mode here
+  // termios has no flow control on DSR or DTR: taking the block would leave
+  // the line without the flow control the caller counts on.
+  if (dcb.fOutxDsrFlow || dcb.fDtrControl > DTR_CONTROL_ENABLE) return ERROR_INVALID_PARAMETER;
   const bool xonXoff = dcb.fOutX || dcb.fInX;
   if (xonXoff && dcb.XonChar == dcb.XoffChar) return ERROR_INVALID_PARAMETER;
 

@@ -318,6 +318,8 @@ TEST_F(SerialLineTest, RefusedSettingFailsAndLeavesTheLineAsItWas) {
       {"parity code past space", [](DCB& d) { d.Parity = 5; }},
       {"stop-bit code past two", [](DCB& d) { d.StopBits = 3; }},
       {"RTS toggle", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+      {"DSR output flow", [](DCB& d) { d.fOutxDsrFlow = 1; }},
+      {"DTR handshake", [](DCB& d) { d.fDtrControl = 2; }},
       {"XON equal to XOFF", [](DCB& d) { d.XoffChar = d.XonChar; }},
       // A pseudo-terminal forces 8 bits without parity: the driver not
       // taking a setting must fail as well, not read back as something else.
