@@ -91,8 +91,9 @@ KELO_HOST_API long WaitForQueueToDrain(const std::function<long()>& queued, Drai
                                        const std::atomic<bool>* stop = nullptr);
 
 // One open of a host port. Operations it does not support fail with
-// ERROR_NOT_SUPPORTED. May be used from several threads at once.
-class PortOpen {
+// ERROR_NOT_SUPPORTED. May be used from several threads at once. Exported
+// (with its type information) for the tests that drive a backend directly.
+class KELO_HOST_API PortOpen {
  public:
   virtual ~PortOpen();
   // Wakes any call blocked on this open; later calls fail. The descriptor
