@@ -6,10 +6,11 @@
 
 namespace {
 
-// The service's status-data event, or null when no service in reach has
+// The service's status-data event (set once its status monitor has queued
+// bytes read from the printer), or null when no service in reach has
 // made it (nobody would set it then).
 HANDLE OpenStatusDataEvent() {
-  const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, kStatusDataEventName);
+  const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, KELO_STATUS_DATA_EVENT);
   if (event == nullptr) return nullptr;
   if (GetLastError() == ERROR_ALREADY_EXISTS) return event;
   CloseHandle(event);

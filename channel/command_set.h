@@ -12,9 +12,6 @@ inline constexpr BYTE kRtsModeCommand[] = {0x1B, 0x51, 0x0F, 0x0D};
 inline constexpr BYTE kEndCommand1[] = {0x1B, 0x65, 0x01, 0x00};  // ESC e 1 0
 inline constexpr char kEndCommand2[] = "\x1B\x76\x03";  // ESC v 3
 inline constexpr DWORD kRtsToggleMs = 20;
-// The auto-reset event the device service sets after its status monitor has
-// queued status bytes read from the printer.
-inline constexpr const WCHAR* kStatusDataEventName = u"KELO_PRINTER_STATUS_DATA";
 // How long the start-up waits for the answer to the block's status request
 // before the first status check may trust an empty status history: a reply
 // delay of up to 250 ms, plus one poll of the service's monitor on a quiet
