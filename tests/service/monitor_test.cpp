@@ -6,6 +6,7 @@
 #include <functional>
 #include <thread>
 
+#include "tests/host_ports/pty_pair.h"
 #include "tests/service/service_fixture.h"
 
 namespace {
@@ -504,6 +505,26 @@ TEST_F(MonitorTest, AReadFailingAtOnceDoesNotMakeTheMonitorSpin) {
   Sleep(500);
   EXPECT_LE(com1->ReadSizes().size() - before, 8u);  // spinning gives thousands
   EXPECT_TRUE(MonitorRunning());
+}
+
+}  // namespace
+
+namespace {
+
+// A real serial line whose other end goes away (a pseudo-terminal whose
+// controlling side is closed, as a USB adapter unplugged): the monitor sees
+// the port lost, ends, and the port is closed although its client still
+// holds it.
+TEST_F(MonitorTest, ALostSerialLineEndsTheMonitorAndClosesThePort) {
+  PtyPair line;
+  ASSERT_TRUE(line.ok());
+  kelo::host::InstallHostPortMapper();
+  kelo::host::SetRegistryString(u"Host\\Ports", u"COM5:", kelo::host::FromUtf8(line.path()));
+  ASSERT_EQ(Open(u"COM5:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  line.CloseMaster();
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 2000));
+  EXPECT_EQ(OpenPortCount(), 0u);
 }
 
 }  // namespace
