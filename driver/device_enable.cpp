@@ -151,7 +151,7 @@ void FillPageDescription(const DEVMODEW& devmode, GDIINFO& info) {
       g_limitRows = 1;
     }
   }
-  info.flRaster &= ~GCAPS_PALMANAGED;
+  info.flRaster &= ~RC_PALETTE;
   info.ulTechnology = DT_RASPRINTER;
   info.cBitsPixel = 24;
   info.ulNumColors = 0x1000000;

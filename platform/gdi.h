@@ -166,7 +166,7 @@ static_assert(sizeof(ENGCALLBACKS) == 16 * sizeof(PFN));
 #define PAL_BGR 0x08u
 
 #define DT_RASPRINTER 2u
-#define GCAPS_PALMANAGED 0x00000100u  // "palette device" bit of flRaster
+#define RC_PALETTE 0x00000100u  // flRaster: a palette device
 
 // Device mode, 192 bytes on the target (no pointers: the same on a 64-bit host).
 #define CCHDEVICENAME 32

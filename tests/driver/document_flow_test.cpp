@@ -99,7 +99,7 @@ TEST(DeviceEnable, Paper80x113Portrait) {
   EXPECT_EQ(e.info.ulTechnology, DT_RASPRINTER);
   EXPECT_EQ(e.info.cBitsPixel, 24u);
   EXPECT_EQ(e.info.ulNumColors, 0x1000000u);
-  EXPECT_EQ(e.info.flRaster & GCAPS_PALMANAGED, 0u);
+  EXPECT_EQ(e.info.flRaster & RC_PALETTE, 0u);
   EXPECT_EQ(g_surfaceWidth, 640u);
   EXPECT_EQ(g_pageRows, 904u);
   EXPECT_EQ(g_limitRows, 0);
