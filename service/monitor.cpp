@@ -300,6 +300,14 @@ DWORD WINAPI MonitorThreadProc(LPVOID) {
   MonitorLocal m;
   RunPasses(m);
   ExitMonitor(m);
+  // A reset handed over before the stop is still sent: the temporary
+  // handle it carries would otherwise stay open for good. Nothing more
+  // arrives: the commands post under the lock, reading monitorThreadId,
+  // which ExitMonitor cleared under it.
+  MSG msg{};
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE) && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message == MonitorSendReset) SendReset(msg);
+  }
   // From here on the thread touches neither the lock nor the events. If
   // KLP_Deinit gave up waiting for it, their release is this thread's job.
   int expected = kTeardownNone;

@@ -15,8 +15,8 @@
 // instead of waiting the port's read time-out. KELO_FUZZ_REAL_SLEEP=1 keeps
 // real sleeps, for comparison.
 //
-// After each input: the port table is consistent (indexes, references,
-// handles, kinds); the monitor is stopped; every reference the table holds is
+// After each input: the monitor is stopped; the port table is consistent
+// (indexes, references, handles, kinds); every reference the table holds is
 // given back with KLP_CLOSE, after which no port may stay open and no
 // printer may keep a handle. Fresh printers serve the next input.
 
@@ -181,9 +181,9 @@ void CheckTable(const std::vector<std::shared_ptr<EmulatedPrinter>>& printers) {
   Check(printerHandles <= ServiceState.g_mapOpenPorts.size(), "a printer handle without a record");
 }
 
-// Stops the monitor, gives back every reference and leaves the service as
-// the next input expects it: no port, no monitor, no status bytes.
-void CloseEverything(const std::vector<std::shared_ptr<EmulatedPrinter>>& printers) {
+// Stops the monitor. Until then a reset handed to it may hold a port
+// opened only for that reset, which the monitor closes once it has sent it.
+void StopMonitor() {
   if (ServiceState.monitorThread.load() != nullptr) {
     PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop, 0, 0);
   }
@@ -191,6 +191,11 @@ void CloseEverything(const std::vector<std::shared_ptr<EmulatedPrinter>>& printe
     Check(WaitForSingleObject(ServiceState.monitorHandle, kMonitorExitWaitMs) == WAIT_OBJECT_0,
           "the monitor does not stop");
   }
+}
+
+// Gives back every reference and leaves the service as the next input
+// expects it: no port, no monitor, no status bytes.
+void CloseEverything(const std::vector<std::shared_ptr<EmulatedPrinter>>& printers) {
   std::vector<std::pair<BYTE, int>> holders;
   {
     ServiceLock guard;
@@ -233,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::shared_ptr<EmulatedPrinter>> printers{g_com1, g_lpt1};
   Bytes in(data, size);
   for (size_t call = 0; call < kMaxCalls && !in.empty(); ++call) OneCall(in);
+  StopMonitor();
   CheckTable(printers);
   CloseEverything(printers);
   kelo::host::TakeDebugLines();
