@@ -9,6 +9,7 @@
 #include "engine/image_file.h"
 #include "engine/image_pages.h"
 #include "platform/host/host_api.h"
+#include "tools/common/default_port.h"
 #include "tools/common/error_text.h"
 #include "tools/common/printer_status.h"
 #include "tools/common/service_session.h"
@@ -111,28 +112,7 @@ std::optional<Outcome> RefusedByStatus(const std::u16string& port) {
 
 }  // namespace
 
-std::u16string JobPort(const Options& options) {
-  if (options.port) return kelo::host::FromUtf8(*options.port);
-  std::u16string port = u"LPT1:";
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers\\Ports", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return port;
-  }
-  DWORD type = 0;
-  DWORD size = 0;
-  if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type, nullptr, &size) ==
-          ERROR_SUCCESS &&
-      type == REG_SZ && size >= 2 * sizeof(WCHAR)) {
-    std::u16string value(size / sizeof(WCHAR), u'\0');
-    if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type,
-                         reinterpret_cast<BYTE*>(value.data()), &size) == ERROR_SUCCESS) {
-      value.resize(std::char_traits<char16_t>::length(value.c_str()));
-      if (!value.empty()) port = value;
-    }
-  }
-  RegCloseKey(key);
-  return port;
-}
+std::u16string JobPort(const Options& options) { return kelo::cli::PortOrDefault(options.port); }
 
 Outcome PrintImages(const Options& options) {
   // Every image is read before the printer hears of the job, so that a bad
