@@ -43,6 +43,8 @@ const char* const kPorts = R"([HKEY_LOCAL_MACHINE\Host\Ports]
 "LPT4:"="emulator:status=0x88,announce,capture=notready.bin"
 "LPT5:"="/dev/full"
 "LPT6:"="no-such-directory/x.bin"
+"LPT7:"="emulator:status=0x82,capture=paper.bin"
+"LPT8:"="emulator:silent,capture=silent.bin"
 )";
 
 // Every empty row reaches the printer, so that its rows can be counted and
@@ -357,7 +359,8 @@ TEST_F(KeloPrint, TheSampleReceiptGivesAPinnedByteStream) {
   WriteRegistry(kPorts);
   const kelo::sample::GreyImage receipt = kelo::sample::DrawSampleReceipt();
   WriteImage("receipt.png", kelo::sample::ToRgb(receipt));
-  const ToolRun run = Print({"receipt.png"});
+  // The job's bytes alone; the status question before them has its own test.
+  const ToolRun run = Print({"--no-status-check", "receipt.png"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const Bytes stream = ReadBytes(dir_ / "grey.bin");
   // First the stream is shown right: the driver's own bytes, and it decodes.
@@ -566,6 +569,32 @@ void ExpectOneLine(const ToolRun& run, const std::string& part) {
   EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   EXPECT_EQ(run.err.rfind("kelo-print: ", 0), 0u) << run.err;
+}
+
+// The status question before a job: ESC k 255 is all an out-of-paper
+// printer hears; a printer that never answers gets the whole job after the
+// question, byte for byte what a job without the question sends.
+TEST_F(KeloPrint, TheStatusQuestionRefusesAPrinterWithAConditionBeforeAnyPage) {
+  const Bytes question = {0x1B, 0x6B, 0xFF};
+  WriteImage("page.png", kelo::sample::ToRgb(kelo::sample::DrawSampleReceipt()));
+  const ToolRun refused = Print({"--port", "LPT7:", "page.png"});
+  EXPECT_EQ(refused.exitCode, kelo::print::kExitNotReady);
+  ExpectOneLine(refused, "the printer on \"LPT7:\" is out of paper; no page was sent");
+  EXPECT_EQ(ReadBytes(dir_ / "paper.bin"), question);
+
+  const ToolRun unasked = Print({"--port", "LPT7:", "--no-status-check", "page.png"});
+  EXPECT_EQ(unasked.exitCode, 0) << unasked.err;
+  EXPECT_EQ(DecodeStream(ReadBytes(dir_ / "paper.bin"), 80, 1).planes[0].size(), 904u);
+
+  const ToolRun silent = Print({"--port", "LPT8:", "page.png"});
+  ASSERT_EQ(silent.exitCode, 0) << silent.err;
+  const ToolRun ready = Print({"--port", "LPT1:", "--no-status-check", "page.png"});
+  ASSERT_EQ(ready.exitCode, 0) << ready.err;
+  Bytes expected = question;
+  const Bytes job = ReadBytes(dir_ / "grey.bin");
+  expected.insert(expected.end(), job.begin(), job.end());
+  EXPECT_TRUE(ReadBytes(dir_ / "silent.bin") == expected) << "the silent printer's stream differs";
+  EXPECT_GT(job.size(), 1000u);
 }
 
 TEST_F(KeloPrint, AnUnreadableImageStopsTheJobBeforeThePrinterHearsOfIt) {
