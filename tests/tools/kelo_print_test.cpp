@@ -54,6 +54,18 @@ const char* const kDriverSettings = R"([HKEY_LOCAL_MACHINE\Drivers\BuiltIn\KLP]
 "NumFlushRetries"=dword:00000002
 )";
 
+// kelo-print asks the printer for its status before the job: the printer
+// hears ESC k 255, then the driver's bytes.
+Bytes AfterStatusQuestion(const Bytes& job) {
+  // Sized first: GCC 12 sees a false bound in an insert after a 3-byte list.
+  Bytes stream(job.size() + 3);
+  stream[0] = 0x1B;
+  stream[1] = 0x6B;
+  stream[2] = 0xFF;
+  std::copy(job.begin(), job.end(), stream.begin() + 3);
+  return stream;
+}
+
 uint64_t Fnv1a(const Bytes& bytes) {
   uint64_t hash = 14695981039346656037ull;
   for (uint8_t b : bytes) {
@@ -232,7 +244,7 @@ TEST_P(PrintedDots, DecodedStreamEqualsTheHalftonedDots) {
   std::string error;
   ASSERT_TRUE(kelo::engine::LoadImageFile(Path("page.png"), &reread, &error)) << error;
   const Printed expected = PrintInProcess({reread}, args);
-  EXPECT_EQ(stream, expected.bytes) << "the service changed the driver's bytes";
+  EXPECT_EQ(stream, AfterStatusQuestion(expected.bytes)) << "the service changed the driver's bytes";
   for (int p = 0; p < planes; ++p) {
     const Rows& rows = decoded.planes[static_cast<size_t>(p)];
     EXPECT_EQ(rows.size(), layout.lines) << "plane " << p;
@@ -341,7 +353,7 @@ TEST_F(KeloPrint, SeveralImagesMakeOneDocumentOfSeveralPages) {
   ASSERT_TRUE(kelo::engine::LoadImageFile(Path("one.png"), &first, &error)) << error;
   ASSERT_TRUE(kelo::engine::LoadImageFile(Path("two.jpg"), &second, &error)) << error;
   const Printed expected = PrintInProcess({first, second}, {"one.png", "two.jpg"});
-  EXPECT_EQ(stream, expected.bytes);
+  EXPECT_EQ(stream, AfterStatusQuestion(expected.bytes));
   EXPECT_TRUE(decoded.planes[0] == expected.planes[0])
       << FirstDifference(decoded.planes[0], expected.planes[0]);
   // One start-up block, one end of document, nothing between the pages.
@@ -590,10 +602,9 @@ TEST_F(KeloPrint, TheStatusQuestionRefusesAPrinterWithAConditionBeforeAnyPage) {
   ASSERT_EQ(silent.exitCode, 0) << silent.err;
   const ToolRun ready = Print({"--port", "LPT1:", "--no-status-check", "page.png"});
   ASSERT_EQ(ready.exitCode, 0) << ready.err;
-  Bytes expected = question;
   const Bytes job = ReadBytes(dir_ / "grey.bin");
-  expected.insert(expected.end(), job.begin(), job.end());
-  EXPECT_TRUE(ReadBytes(dir_ / "silent.bin") == expected) << "the silent printer's stream differs";
+  EXPECT_TRUE(ReadBytes(dir_ / "silent.bin") == AfterStatusQuestion(job))
+      << "the silent printer's stream differs";
   EXPECT_GT(job.size(), 1000u);
 }
 

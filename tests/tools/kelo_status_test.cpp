@@ -33,7 +33,7 @@ const char* const kPorts = R"([HKEY_LOCAL_MACHINE\Host\Ports]
 "LPT7:"="emulator:status=0x82,delay=1500"
 "LPT8:"="emulator:status=0x03"
 "COM2:"="emulator:kind=serial,status=0x8A"
-"LPT10:"="no-such-directory/x.bin"
+"LPT9:"="no-such-directory/x.bin"
 )";
 
 class KeloStatus : public ::testing::Test {
@@ -115,9 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
              "LPT7: out of paper", ""},
         Case{"AByteWithoutStatus", {"--port", "LPT8:", "--timeout", "300"}, kExitNoAnswer,
              "LPT8: not answering within 300 ms", ""},
-        Case{"UnmappedPort", {"--port", "LPT9:"}, kExitPort, "",
-             "cannot open the printer port \"LPT9:\""},
-        Case{"PortTargetMissing", {"--port", "LPT10:"}, kExitPort, "", "\"LPT10:\""},
+        Case{"UnmappedPort", {"--port", "COM9:"}, kExitPort, "",
+             "cannot open the printer port \"COM9:\""},
+        Case{"PortTargetMissing", {"--port", "LPT9:"}, kExitPort, "", "\"LPT9:\""},
         Case{"TimeoutBeyond16Bits", {"--timeout", "65536"}, kExitUsage, "", "0 to 65535"},
         Case{"TimeoutNotANumber", {"--timeout", "1s"}, kExitUsage, "", "--timeout"},
         Case{"UnknownOption", {"--paper", "80x113"}, kExitUsage, "", "unknown option --paper"},
@@ -128,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
              "COM2: reset by RTS pulse", ""},
         Case{"ResetByRtsWithoutALine", {"--port", "LPT1:", "--reset", "--rts"}, kExitInternal, "",
              "cannot reset the printer on \"LPT1:\" by RTS"},
-        Case{"ResetOfAPortThatCannotOpen", {"--port", "LPT9:", "--reset"}, kExitPort, "",
-             "cannot open the printer port \"LPT9:\""}),
+        Case{"ResetOfAPortThatCannotOpen", {"--port", "COM9:", "--reset"}, kExitPort, "",
+             "cannot open the printer port \"COM9:\""}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST_F(KeloStatus, AResetByCommandSendsEscAtToThePrinter) {

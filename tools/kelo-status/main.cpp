@@ -116,7 +116,7 @@ int Watch(const Options& options, const std::u16string& port) {
       const Failure failure = FailureOf(refused, name, GetLastError());
       now = failure.message;
       line = options.json ? kelo::status::ErrorJson(name, failure.message, failure.code)
-                          : name + ": " + failure.message;
+                          : kelo::status::PortLabel(name) + failure.message;
     }
     if (now != last) PrintLine(line);
     last = now;
@@ -132,7 +132,8 @@ int Reset(const Options& options, const std::u16string& port) {
   switch (ResetPrinter(port, options.rts)) {
     case ResetOutcome::kDone:
       PrintLine(options.json ? kelo::status::ResetJson(name, options.rts)
-                             : name + (options.rts ? ": reset by RTS pulse" : ": reset sent"));
+                             : kelo::status::PortLabel(name) +
+                                   (options.rts ? "reset by RTS pulse" : "reset sent"));
       return kExitOk;
     case ResetOutcome::kBusy:
       return Report(kExitBusy, "a document is being printed on \"" + name +

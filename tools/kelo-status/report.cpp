@@ -24,9 +24,13 @@ std::string RecordLine(const StatusRecord& record) {
          (state == PrinterState::kNoAnswer ? "no status" : kelo::cli::StateWords(state));
 }
 
+std::string PortLabel(const std::string& port) {
+  return !port.empty() && port.back() == ':' ? port + " " : port + ": ";
+}
+
 std::string StatusLine(const std::string& port, const kelo::cli::PrinterStatus& status,
                        DWORD timeoutMs) {
-  std::string line = port + ": " + kelo::cli::StateWords(status.state);
+  std::string line = PortLabel(port) + kelo::cli::StateWords(status.state);
   if (status.state == PrinterState::kNoAnswer) {
     line += " within " + std::to_string(timeoutMs) + " ms";
   }

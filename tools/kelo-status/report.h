@@ -14,6 +14,9 @@ namespace kelo::status {
 std::string RecordTime(const StatusRecord& record);
 // "2026-12-09 03:20:01  0x82  out of paper"
 std::string RecordLine(const StatusRecord& record);
+// "LPT1: " for the name "LPT1:", "printer: " for "printer": what the lines
+// about a port begin with.
+std::string PortLabel(const std::string& port);
 // "LPT1: out of paper", "LPT1: not answering within 1000 ms".
 std::string StatusLine(const std::string& port, const kelo::cli::PrinterStatus& status,
                        DWORD timeoutMs);
