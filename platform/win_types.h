@@ -143,5 +143,6 @@ struct POINT {
 #define S_OK 0
 #define E_FAIL static_cast<HRESULT>(0x80004005u)
 #define E_INVALIDARG static_cast<HRESULT>(0x80070057u)
+#define E_ACCESSDENIED static_cast<HRESULT>(0x80070005u)
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)

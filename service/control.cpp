@@ -10,10 +10,12 @@
 #include "port/port_open.h"
 #include "port/printer_model.h"
 #include "service/control_codes.h"
+#include "service/control_call.h"
 #include "service/port_table.h"
 #include "service/rts.h"
 #include "service/service_state.h"
 #include "service/status_check.h"
+#include "service/status_commands.h"
 #include "service/stream_entry.h"
 
 using namespace service;
@@ -22,21 +24,13 @@ namespace {
 
 constexpr DWORD kAttachSleepMs = 150;
 
-struct Call {
-  BYTE index;
-  PBYTE in;
-  DWORD inLen;
-  PBYTE out;
-  DWORD outLen;
-  PDWORD actualOut;
-};
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
 }
 
-void GiveIndex(const Call& call, BYTE index) {
+void GiveIndex(const ControlCall& call, BYTE index) {
   call.out[0] = index;
   if (call.actualOut != nullptr) *call.actualOut = 1;
 }
@@ -51,7 +45,7 @@ void AttachMonitor(BYTE index, ServiceLock& guard) {
   Sleep(kAttachSleepMs);
 }
 
-BOOL CommandOpen(const Call& call, ServiceLock& guard, bool quiet) {
+BOOL CommandOpen(const ControlCall& call, ServiceLock& guard, bool quiet) {
   if (call.out == nullptr || call.outLen < 1) return Fail(ERROR_INVALID_PARAMETER);
   std::u16string name;
   if (!ReadCallerName(call.in, call.inLen, &name)) return Fail(ERROR_INVALID_PARAMETER);
@@ -94,7 +88,7 @@ BOOL CommandOpen(const Call& call, ServiceLock& guard, bool quiet) {
   return TRUE;
 }
 
-BOOL CommandWrite(const Call& call, bool onlyIfIdle) {
+BOOL CommandWrite(const ControlCall& call, bool onlyIfIdle) {
   const PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   if (onlyIfIdle && record->jobActive != 0) return FALSE;
@@ -107,7 +101,7 @@ BOOL CommandWrite(const Call& call, bool onlyIfIdle) {
   return result;
 }
 
-BOOL CommandRead(const Call& call, ServiceLock& guard) {
+BOOL CommandRead(const ControlCall& call, ServiceLock& guard) {
   const PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   if (call.out == nullptr || call.outLen == 0) return Fail(ERROR_INVALID_PARAMETER);
@@ -117,7 +111,7 @@ BOOL CommandRead(const Call& call, ServiceLock& guard) {
   return ReadPort(handle, kind, call.out, call.outLen, call.actualOut);
 }
 
-BOOL CommandRtsControl(const Call& call, ServiceLock& guard) {
+BOOL CommandRtsControl(const ControlCall& call, ServiceLock& guard) {
   const PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   DWORD value = 0;
@@ -128,7 +122,7 @@ BOOL CommandRtsControl(const Call& call, ServiceLock& guard) {
   return SetRtsLine(handle, value != 0 ? TRUE : FALSE);
 }
 
-BOOL CommandBeginJob(const Call& call) {
+BOOL CommandBeginJob(const ControlCall& call) {
   PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   record->jobActive = 1;
@@ -138,7 +132,7 @@ BOOL CommandBeginJob(const Call& call) {
 // The job ends once the port has sent what it queues: a printer that stopped
 // taking bytes must not leave a job that looks printed. Waits without the
 // lock; the count of bytes still queued goes to a 4-byte output when given.
-BOOL CommandEndJob(const Call& call, ServiceLock& guard) {
+BOOL CommandEndJob(const ControlCall& call, ServiceLock& guard) {
   PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   record->jobActive = 0;
@@ -156,7 +150,7 @@ BOOL CommandEndJob(const Call& call, ServiceLock& guard) {
 
 // The 1-based position of the first matching port in index order; the number
 // of open ports plus one when none matches.
-BOOL CommandGetIndex(const Call& call) {
+BOOL CommandGetIndex(const ControlCall& call) {
   if (call.out == nullptr || call.outLen < 1) return Fail(ERROR_INVALID_PARAMETER);
   std::u16string name;
   if (!ReadCallerName(call.in, call.inLen, &name)) return Fail(ERROR_INVALID_PARAMETER);
@@ -174,7 +168,7 @@ BOOL CommandGetIndex(const Call& call) {
   return TRUE;
 }
 
-BOOL CommandCheckStatus(const Call& call) {
+BOOL CommandCheckStatus(const ControlCall& call) {
   if (FindPort(call.index) == nullptr) return Fail(ERROR_NOT_READY);
   DWORD stopAtMark = 0;
   if (call.in != nullptr && call.inLen == sizeof(stopAtMark)) {
@@ -185,7 +179,7 @@ BOOL CommandCheckStatus(const Call& call) {
   return TRUE;
 }
 
-BOOL CommandRtsReset(const Call& call, ServiceLock& guard) {
+BOOL CommandRtsReset(const ControlCall& call, ServiceLock& guard) {
   const PortRecord* record = FindPort(call.index);
   if (record == nullptr) return FALSE;
   const HANDLE handle = record->handle;
@@ -194,7 +188,7 @@ BOOL CommandRtsReset(const Call& call, ServiceLock& guard) {
   return HardwareReset(handle, kind);
 }
 
-BOOL Dispatch(DWORD command, const Call& call, ServiceLock& guard) {
+BOOL Dispatch(DWORD command, const ControlCall& call, ServiceLock& guard) {
   switch (command) {
     case KLP_OPEN:
       return CommandOpen(call, guard, false);
@@ -216,8 +210,16 @@ BOOL Dispatch(DWORD command, const Call& call, ServiceLock& guard) {
       return CommandBeginJob(call);
     case KLP_END_JOB:
       return CommandEndJob(call, guard);
+    case KLP_RESET_PRINTER:
+      return CommandResetPrinter(call, guard);
+    case KLP_UPDATE_PRINTERSTATUS:
+      return CommandUpdatePrinterStatus(call);
+    case KLP_GET_PRINTERSTATUS:
+      return CommandGetPrinterStatus(call);
     case KLP_RTS_RESET:
       return CommandRtsReset(call, guard);
+    case KLP_STOP_PORTMONITOR:
+      return CommandStopPortMonitor(call);
     case KLP_GET_INDEX:
       return CommandGetIndex(call);
     default:
@@ -232,7 +234,7 @@ BOOL KLP_IOControl(DWORD, DWORD code, PBYTE in, DWORD inLen, PBYTE out, DWORD ou
   if (!ServiceState.lockCreated) return Fail(ERROR_INVALID_HANDLE);  // KLP_Init not run
   try {
     ServiceLock guard;
-    const Call call{static_cast<BYTE>(code & kIndexMask), in, inLen, out, outLen, actualOut};
+    const ControlCall call{static_cast<BYTE>(code & kIndexMask), in, inLen, out, outLen, actualOut};
     return Dispatch(code & kCommandMask, call, guard);
   } catch (...) {
     // An allocation in the table or a queue failed; the guard has left the lock.

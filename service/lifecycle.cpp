@@ -114,12 +114,12 @@ DWORD KLP_Init(LPCWSTR, LPCVOID) {
     ServiceState.lockCreated = true;
   }
   if (ServiceState.statusDataEvent == nullptr) {
-    ServiceState.statusDataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
+    ServiceState.statusDataEvent = CreateEventW(nullptr, FALSE, FALSE, KELO_STATUS_DATA_EVENT);
   }
   if (ServiceState.statusDataEvent == nullptr) result = 0;
   if (ServiceState.statusTimeoutEvent == nullptr) {
     ServiceState.statusTimeoutEvent =
-        CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_TIMEOUT");
+        CreateEventW(nullptr, FALSE, FALSE, KELO_STATUS_TIMEOUT_EVENT);
   }
   if (ServiceState.statusTimeoutEvent == nullptr) result = 0;
   ReadSettings();

@@ -25,8 +25,9 @@ constexpr DWORD kQuietParallelSleepMs = 100;  // a parallel-class port had nothi
 constexpr DWORD kReplyGraceMs = 100;  // added to the client's reply wait
 constexpr DWORD kRtsPulseMs = 20;
 constexpr DWORD kAfterPulseMs = 50;
-// Below this the tick count is taken to have wrapped past a 64-bit deadline.
-constexpr DWORD kWrappedTickLimit = 0x10000000;
+// Longest delay a deadline can stand for: differences of tick counts are
+// read as signed 32-bit numbers.
+constexpr DWORD kLongestDelayMs = 0x7FFFFFFF;
 
 constexpr BYTE kStatusRequest[3] = {0x1B, 0x6B, 0xFF};  // ESC k 255
 constexpr BYTE kResetCommand[2] = {0x1B, 0x40};  // ESC @
@@ -38,9 +39,10 @@ struct MonitorLocal {
   bool awaitingReply = false;
   DWORD replyDeadline = 0;  // tick count
   bool stopArmed = false;
-  uint64_t stopDeadline = 0;  // tick count + delay, not wrapped
+  DWORD stopDeadline = 0;  // tick count, wrapping
   bool portLost = false;
   bool emptyRead = false;
+  bool failedRead = false;  // this pass's read failed other than by time-out
 };
 
 DWORD Bits16To31(uint64_t value) { return static_cast<DWORD>((value >> 16) & 0xFFFF); }
@@ -90,11 +92,13 @@ void QueueBytes(MonitorLocal& m, const BYTE* bytes, DWORD count) {
   SignalEvent(ServiceState.statusDataEvent);
 }
 
-// A 64-bit deadline past the 32-bit range is due once the tick count has
-// wrapped and passed its low half.
-bool StopDue(const MonitorLocal& m, DWORD now) {
-  if (m.stopDeadline <= 0xFFFFFFFFull) return now >= m.stopDeadline;
-  return now < kWrappedTickLimit && now > static_cast<DWORD>(m.stopDeadline);
+// Differences, not absolute values: the tick count wraps, and a deadline
+// just before the wrap is due just after it.
+bool Due(DWORD now, DWORD deadline) { return static_cast<int32_t>(now - deadline) >= 0; }
+
+void ArmStop(MonitorLocal& m, DWORD delay) {
+  m.stopArmed = true;
+  m.stopDeadline = GetTickCount() + (delay < kLongestDelayMs ? delay : kLongestDelayMs);
 }
 
 void GiveBackReference(BYTE index) {
@@ -105,6 +109,12 @@ void GiveBackReference(BYTE index) {
 bool SelectPort(MonitorLocal& m, BYTE index) {
   if (index == m.currentIndex) return true;
   if (m.currentIndex != 0 && m.handle != INVALID_HANDLE_VALUE) {
+    // No longer watched before it is handed back, so that a client still
+    // holding it does not look like the monitor's last reason to run.
+    {
+      ServiceLock guard;
+      ServiceState.monitoredPort = 0;
+    }
     GiveBackReference(m.currentIndex);
     m.handle = INVALID_HANDLE_VALUE;
   }
@@ -120,10 +130,7 @@ bool SelectPort(MonitorLocal& m, BYTE index) {
     // attach message was on the way left no close to arm the stop, and the
     // thread idled until the service unloaded.
     ServiceState.monitoredPort = 0;
-    if (!m.stopArmed) {
-      m.stopArmed = true;
-      m.stopDeadline = static_cast<uint64_t>(GetTickCount()) + kIdleStopDelayMs;
-    }
+    if (!m.stopArmed) ArmStop(m, kIdleStopDelayMs);
     return false;
   }
   m.handle = it->second.handle;
@@ -192,8 +199,7 @@ bool HandleMessage(MonitorLocal& m, const MSG& msg) {
     case MonitorStop: {
       const DWORD delay = static_cast<DWORD>(msg.wParam);
       if (delay == 0) return false;
-      m.stopArmed = true;
-      m.stopDeadline = static_cast<uint64_t>(GetTickCount()) + delay;
+      ArmStop(m, delay);
       return true;
     }
     case MonitorSendReset:
@@ -224,6 +230,7 @@ bool HandleMessage(MonitorLocal& m, const MSG& msg) {
 void RunPasses(MonitorLocal& m) {
   for (;;) {
     m.emptyRead = false;
+    m.failedRead = false;
     const DWORD now = GetTickCount();
     if (m.currentIndex != 0) {
       BYTE bytes[kReadChunk];
@@ -238,6 +245,9 @@ void RunPasses(MonitorLocal& m) {
       if (!read) {
         if (error == ERROR_GRACEFUL_DISCONNECT || error == ERROR_SERIAL_NO_DEVICE) {
           m.portLost = true;
+        } else if (error != ERROR_TIMEOUT) {
+          // A read that fails at once must not make the thread spin.
+          m.failedRead = true;
         }
       } else if (count == 0) {
         m.emptyRead = true;
@@ -245,7 +255,8 @@ void RunPasses(MonitorLocal& m) {
         QueueBytes(m, bytes, count < kReadChunk ? count : kReadChunk);
       }
     }
-    // Differences, not absolute values: the tick count wraps.
+    // The reply wait ends once its deadline is behind (a difference: the
+    // tick count wraps).
     if (m.awaitingReply && static_cast<int32_t>(now - m.replyDeadline) > 0) {
       SignalEvent(ServiceState.statusTimeoutEvent);
       m.awaitingReply = false;
@@ -257,10 +268,10 @@ void RunPasses(MonitorLocal& m) {
       if (GetMessageW(&msg, nullptr, 0, 0) > 0 && !HandleMessage(m, msg)) return;
       continue;  // after a message the next pass starts at once
     }
-    if (m.stopArmed && StopDue(m, now)) return;
+    if (m.stopArmed && Due(now, m.stopDeadline)) return;
     if (m.currentIndex == 0) {
       Sleep(kIdleSleepMs);
-    } else if (m.kind == kPortParallel && m.emptyRead) {
+    } else if ((m.kind == kPortParallel && m.emptyRead) || m.failedRead) {
       Sleep(kQuietParallelSleepMs);
     } else {
       Sleep(0);

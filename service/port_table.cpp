@@ -101,8 +101,10 @@ BOOL ReleasePortReference(BYTE index) {
     return closed;
   }
   // The remaining holder is as a rule the monitor: let it go after a while.
-  if (record.refCount == 1 && ServiceState.monitoredPort != 0 &&
-      table.count(ServiceState.monitoredPort) != 0) {
+  // Only the monitored port's last client leaving counts: the monitor
+  // handing back a port it leaves must not stop it while clients still hold
+  // the one it goes to.
+  if (record.refCount == 1 && index == ServiceState.monitoredPort) {
     PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop,
                        service::kIdleStopDelayMs, 0);
     Sleep(kCloseSleepMs);

@@ -112,7 +112,8 @@ struct ServiceStateData {
 
 extern ServiceStateData ServiceState;
 
-// Holds ServiceState.lock from construction; Release() leaves it early.
+// Holds ServiceState.lock from construction; Release() leaves it early,
+// Acquire() takes it back.
 class ServiceLock {
  public:
   ServiceLock() { EnterCriticalSection(&ServiceState.lock); }
@@ -122,6 +123,11 @@ class ServiceLock {
   void Release() {
     if (held_) LeaveCriticalSection(&ServiceState.lock);
     held_ = false;
+  }
+  // Takes the lock again after Release().
+  void Acquire() {
+    if (!held_) EnterCriticalSection(&ServiceState.lock);
+    held_ = true;
   }
 
  private:

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -13,6 +14,9 @@
 namespace kelo::host {
 
 namespace {
+
+// Test seam: CeOpenCallerBuffer refuses every buffer while set.
+std::atomic<bool> g_failCallerBufferOpens{false};
 
 struct EntryPoints {
   PFN_DEVICE_INIT init = nullptr;
@@ -197,6 +201,8 @@ void UnregisterModule(std::u16string_view dllName) {
   m.registered.erase(Lower(dllName));
 }
 
+void FailCallerBufferOpens(bool fail) { g_failCallerBufferOpens.store(fail); }
+
 }  // namespace kelo::host
 
 using namespace kelo::host;
@@ -276,8 +282,20 @@ BOOL WINAPI DeactivateDevice(HANDLE handle) {
   return active->device->Deinit();
 }
 
-HRESULT WINAPI CeOpenCallerBuffer(PVOID* destination, PVOID source, DWORD size, DWORD, BOOL) {
+HRESULT WINAPI CeOpenCallerBuffer(PVOID* destination, PVOID source, DWORD size,
+                                  DWORD descriptor, BOOL) {
   if (destination == nullptr || (source == nullptr && size != 0)) return E_INVALIDARG;
+  if (g_failCallerBufferOpens.load()) return E_ACCESSDENIED;
+  // A wide string must end within the size the caller gave: the callee
+  // reads up to the terminator and nothing of the caller's memory beyond.
+  // The host cannot probe memory, so a string of unstated size is refused.
+  if (descriptor == ARG_I_WSTR && source != nullptr) {
+    const DWORD units = size / sizeof(WCHAR);
+    const WCHAR* text = static_cast<const WCHAR*>(source);
+    bool terminated = false;
+    for (DWORD i = 0; i < units && !terminated; ++i) terminated = text[i] == 0;
+    if (!terminated) return E_INVALIDARG;
+  }
   // One address space: the caller's buffer is the callee's view of it.
   *destination = source;
   return S_OK;

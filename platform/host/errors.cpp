@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/host/host_internal.h"
+#include "platform/host/host_ports.h"
 
 namespace kelo::host {
 
@@ -54,6 +55,28 @@ DWORD Win32ErrorFromErrno(int error) {
     default:
       return ERROR_GEN_FAILURE;
   }
+}
+
+DWORD PortErrorFromErrno(PortClass port, int error, bool hungUp) {
+  // How each class of device shows that it went away while open: a tty
+  // whose hardware or other end is gone is hung up (reads find nothing,
+  // writes and line calls fail with EIO); a USB adapter or printer after
+  // its disconnect answers ENODEV; a node without its driver ENXIO. A
+  // printer-class EIO alone is a transfer that failed (a stall, a status
+  // request the printer did not answer) on a device that may still be
+  // there; with the descriptor hung up it is the disconnect itself.
+  const bool missing = error == ENODEV || error == ENXIO;
+  switch (port) {
+    case PortClass::kSerialLine:
+      if (missing || error == EIO || (error == 0 && hungUp)) return ERROR_SERIAL_NO_DEVICE;
+      break;
+    case PortClass::kPrinter:
+      if (missing || ((error == EIO || error == 0) && hungUp)) return ERROR_DEV_NOT_EXIST;
+      break;
+    case PortClass::kStream:
+      break;
+  }
+  return error == 0 ? ERROR_GEN_FAILURE : Win32ErrorFromErrno(error);
 }
 
 }  // namespace kelo::host

@@ -90,6 +90,11 @@ KELO_HOST_API void SetRegistryBinary(std::u16string_view keyPath, std::u16string
 KELO_HOST_API bool RemoveRegistryValue(std::u16string_view keyPath, std::u16string_view name);
 KELO_HOST_API bool RemoveRegistryKey(std::u16string_view keyPath);
 
+// ---- caller buffers ----
+// While on, CeOpenCallerBuffer refuses every buffer (E_ACCESSDENIED), as the
+// target does for an address the caller may not pass.
+KELO_HOST_API void FailCallerBufferOpens(bool fail);
+
 // ---- time ----
 // Moves GetTickCount so that it reads `value` now; it goes on counting from
 // there and wraps at 2^32.

@@ -30,7 +30,7 @@ constexpr DWORD kCaptureReadLimitMs = 1000;
 
 class FilePort final : public TimedDescriptor {
  public:
-  FilePort(int fd, bool capture) : TimedDescriptor(fd), capture_(capture) {
+  FilePort(int fd, bool capture) : TimedDescriptor(fd, PortClass::kStream), capture_(capture) {
     struct stat info {};
     regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   }
@@ -62,7 +62,7 @@ class FilePort final : public TimedDescriptor {
     do {
       n = ::read(fd(), buffer, toRead);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return Fail(Win32ErrorFromErrno(errno));
+    if (n < 0) return Fail(ErrorFor(errno));
     if (read != nullptr) *read = static_cast<DWORD>(n);
     return TRUE;
   }

@@ -38,6 +38,20 @@ KELO_HOST_API void InstallHostPortMapper();
 // becoming a file of that name. A null factory removes the scheme.
 KELO_HOST_API void SetPortScheme(std::u16string_view scheme, PortMapper factory);
 
+// What a port's descriptor is; the classes differ in how a device that
+// went away while open shows.
+enum class PortClass {
+  kStream,      // a file, a FIFO or another character device
+  kSerialLine,  // a tty
+  kPrinter,     // a USB printer-class device
+};
+// The Win32 error for a failed call on an open port of class `port`:
+// `error` is the call's errno, 0 for a read that found nothing left on a
+// descriptor that polls hung up; `hungUp`: poll reports POLLHUP on it.
+// A vanished serial line is ERROR_SERIAL_NO_DEVICE, a vanished printer
+// ERROR_DEV_NOT_EXIST; everything else as Win32ErrorFromErrno.
+KELO_HOST_API DWORD PortErrorFromErrno(PortClass port, int error, bool hungUp);
+
 // Parallel-class control codes answered by printer-class ports.
 inline constexpr DWORD kIoctlGetDeviceId = 0x16000C;
 inline constexpr DWORD kIoctlPortStatus = 0x160018;
@@ -53,7 +67,10 @@ KELO_HOST_API size_t DeviceIdBytesToDeliver(const BYTE* reply, size_t replySize,
 // DCB <-> termios. LineFromDcb puts the line into raw mode and applies the
 // DCB fields a termios can hold (baud rate, byte size, parity, stop bits,
 // XON/XOFF and their characters, CTS flow); it returns 0 or the Win32 error
-// for a DCB it cannot represent, leaving `line` untouched then.
+// for a DCB it cannot represent (a rate outside the tables of
+// serial_line.cpp, DSR or DTR flow control), leaving `line` untouched then.
+// A rate without a termios name is set by number: its rate field says so
+// and c_ospeed holds it.
 KELO_HOST_API DWORD LineFromDcb(const DCB& dcb, termios* line);
 // The DCB that `line` stands for. Fields a termios does not hold, and the
 // choice between fOutxCtsFlow and RTS handshake behind CRTSCTS, come from
@@ -74,8 +91,9 @@ KELO_HOST_API long WaitForQueueToDrain(const std::function<long()>& queued, Drai
                                        const std::atomic<bool>* stop = nullptr);
 
 // One open of a host port. Operations it does not support fail with
-// ERROR_NOT_SUPPORTED. May be used from several threads at once.
-class PortOpen {
+// ERROR_NOT_SUPPORTED. May be used from several threads at once. Exported
+// (with its type information) for the tests that drive a backend directly.
+class KELO_HOST_API PortOpen {
  public:
   virtual ~PortOpen();
   // Wakes any call blocked on this open; later calls fail. The descriptor
@@ -103,7 +121,7 @@ class PortOpen {
 // a time-out completing the call with a short count). Owns `fd`.
 class TimedDescriptor : public PortOpen {
  public:
-  explicit TimedDescriptor(int fd);
+  TimedDescriptor(int fd, PortClass portClass);
   ~TimedDescriptor() override;
   TimedDescriptor(const TimedDescriptor&) = delete;
   TimedDescriptor& operator=(const TimedDescriptor&) = delete;
@@ -123,6 +141,9 @@ class TimedDescriptor : public PortOpen {
   const std::atomic<bool>& ShutdownFlag() const { return shutdown_; }
   // Closes the descriptor now (before the destructor), once.
   void CloseDescriptor();
+  // The Win32 error for a call on the descriptor that failed with `error`
+  // (PortErrorFromErrno, told whether the descriptor is hung up now).
+  DWORD ErrorFor(int error) const;
 
  private:
   enum class Ready { kReady, kTimeout, kShutdown, kError };
@@ -131,6 +152,7 @@ class TimedDescriptor : public PortOpen {
   Ready WaitFor(short events, long long deadlineMs, short* revents);
 
   int fd_;
+  const PortClass class_;
   int wake_;  // eventfd, readable once Shutdown ran
   std::atomic<bool> shutdown_{false};
   mutable std::mutex mutex_;  // guards timeouts_
@@ -140,7 +162,8 @@ class TimedDescriptor : public PortOpen {
 // Backends; each takes ownership of `fd` (also on failure, then null with the
 // last error set).
 std::shared_ptr<PortOpen> OpenSerialLine(int fd);
-std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
+// Exported for the tests: any descriptor served as a printer.
+KELO_HOST_API std::shared_ptr<PortOpen> OpenUsbPrinter(int fd);
 // `capture`: opened for writing (see host_file_port.cpp). `fd` must be
 // non-blocking: the write time-out is done by poll.
 std::shared_ptr<PortOpen> OpenFilePort(int fd, bool capture);

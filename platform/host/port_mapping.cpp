@@ -102,8 +102,8 @@ long WaitForQueueToDrain(const std::function<long()>& queued, DrainLimits limits
 
 // ---- TimedDescriptor ----
 
-TimedDescriptor::TimedDescriptor(int fd)
-    : fd_(fd), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+TimedDescriptor::TimedDescriptor(int fd, PortClass portClass)
+    : fd_(fd), class_(portClass), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TimedDescriptor::~TimedDescriptor() {
   CloseDescriptor();
@@ -136,6 +136,13 @@ void TimedDescriptor::Shutdown() {
     // The counter is never read, so the eventfd stays readable for good.
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   }
+}
+
+DWORD TimedDescriptor::ErrorFor(int error) const {
+  // Events 0: poll still reports a hang-up, and never waits.
+  pollfd probe = {fd_, 0, 0};
+  const bool hungUp = fd_ >= 0 && ::poll(&probe, 1, 0) > 0 && (probe.revents & POLLHUP) != 0;
+  return PortErrorFromErrno(class_, error, hungUp);
 }
 
 COMMTIMEOUTS TimedDescriptor::Timeouts() const {
@@ -218,12 +225,12 @@ BOOL TimedDescriptor::Read(void* buffer, DWORD toRead, DWORD* read) {
     if (n < 0 && errno != EAGAIN) {
       const int error = errno;
       if (read != nullptr) *read = got;
-      return Fail(Win32ErrorFromErrno(error));
+      return Fail(ErrorFor(error));
     }
     // Nothing buffered (a raw tty with VMIN = 0 answers 0, others EAGAIN).
     if (hangUp) {
       if (read != nullptr) *read = got;
-      return got > 0 ? TRUE : Fail(ERROR_GEN_FAILURE);
+      return got > 0 ? TRUE : Fail(PortErrorFromErrno(class_, 0, true));
     }
     if (immediate) break;
     long long deadline = totalDeadline;
@@ -240,7 +247,7 @@ BOOL TimedDescriptor::Read(void* buffer, DWORD toRead, DWORD* read) {
     if (ready == Ready::kError) {
       const int error = errno;
       if (read != nullptr) *read = got;
-      return Fail(Win32ErrorFromErrno(error));
+      return Fail(ErrorFor(error));
     }
     if ((revents & POLLNVAL) != 0) {
       if (read != nullptr) *read = got;
@@ -279,7 +286,7 @@ BOOL TimedDescriptor::Write(const void* buffer, DWORD toWrite, DWORD* written) {
     if (n < 0 && errno != EAGAIN) {
       const int error = errno;
       if (written != nullptr) *written = put;
-      return Fail(Win32ErrorFromErrno(error));
+      return Fail(ErrorFor(error));
     }
     short revents = 0;
     const Ready ready = WaitFor(POLLOUT, deadline, &revents);
@@ -291,7 +298,7 @@ BOOL TimedDescriptor::Write(const void* buffer, DWORD toWrite, DWORD* written) {
     if (ready == Ready::kError) {
       const int error = errno;
       if (written != nullptr) *written = put;
-      return Fail(Win32ErrorFromErrno(error));
+      return Fail(ErrorFor(error));
     }
     // POLLERR/POLLHUP: the next write reports the line's error.
   }

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 
 #include "platform/host/host_internal.h"
 #include "platform/host/host_ports.h"
+#include "platform/host/line_settings.h"
 
 namespace kelo::host {
 
@@ -27,8 +29,7 @@ struct BaudRate {
   speed_t speed;
 };
 
-// The rates termios can name; others (14400, 56000, 128000, 256000) are
-// refused rather than rounded, so the caller learns the line was not set.
+// The rates termios can name.
 constexpr BaudRate kBaudRates[] = {
     {50, B50},           {75, B75},           {110, B110},         {134, B134},
     {150, B150},         {200, B200},         {300, B300},         {600, B600},
@@ -39,6 +40,14 @@ constexpr BaudRate kBaudRates[] = {
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
+
+// Rates the port names can ask for that termios cannot name; they are set
+// as numbers (the line's driver picks its divisor). Any other rate is
+// refused rather than rounded, so the caller learns the line was not set.
+constexpr DWORD kRatesByNumber[] = {14400, 56000, 128000, 256000};
+
+static_assert(kLineControlChars <= NCCS);
+static_assert((CBAUD & kRateByNumber) == kRateByNumber);
 
 bool SpeedForRate(DWORD rate, speed_t* speed) {
   for (const BaudRate& entry : kBaudRates) {
@@ -57,13 +66,66 @@ DWORD RateForSpeed(speed_t speed) {
   return 0;
 }
 
+bool SetByNumber(DWORD rate) {
+  return std::find(std::begin(kRatesByNumber), std::end(kRatesByNumber), rate) !=
+         std::end(kRatesByNumber);
+}
+
+bool RateIsSettable(DWORD rate) {
+  speed_t speed = B0;
+  return SpeedForRate(rate, &speed) || SetByNumber(rate);
+}
+
+// Bits per second; 0 for a rate field that names none.
+DWORD RateOfLine(const termios& line) {
+  if ((line.c_cflag & CBAUD) == kRateByNumber) return line.c_ospeed;
+  return RateForSpeed(cfgetospeed(&line));
+}
+
+// A driver may report a rate set by number as the one its divisor gives;
+// within 2 % (well inside what a receiver tolerates) it is the rate asked
+// for.
+bool RatesMatch(DWORD asked, DWORD got) {
+  const unsigned long long difference = asked > got ? asked - got : got - asked;
+  return asked != 0 && difference * 50 <= asked;
+}
+
+// termios <-> the kernel's layout. A rate set by number travels in
+// c_ospeed, a named one in the rate field of c_cflag (and, as <termios.h>
+// keeps it, as the B-code in c_ospeed).
+LineSettings ToKernel(const termios& line) {
+  LineSettings k;
+  k.iflag = line.c_iflag;
+  k.oflag = line.c_oflag;
+  k.cflag = line.c_cflag;
+  k.lflag = line.c_lflag;
+  k.discipline = line.c_line;
+  std::copy_n(line.c_cc, kLineControlChars, k.cc);
+  k.outputRate = RateOfLine(line);
+  return k;
+}
+
+termios FromKernel(const LineSettings& k) {
+  termios line{};
+  line.c_iflag = k.iflag;
+  line.c_oflag = k.oflag;
+  line.c_cflag = k.cflag;
+  line.c_lflag = k.lflag;
+  line.c_line = k.discipline;
+  std::copy_n(k.cc, kLineControlChars, line.c_cc);
+  const bool byNumber = (k.cflag & CBAUD) == kRateByNumber;
+  line.c_ospeed = byNumber ? k.outputRate : k.cflag & CBAUD;
+  line.c_ispeed = line.c_ospeed;
+  return line;
+}
+
 // The bits of a line that LineFromDcb decides; a driver that drops any of
 // them (a pseudo-terminal forces 8 bits without parity) did not take the DCB.
 constexpr tcflag_t kCflagBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kIflagBits = IXON | IXOFF | IXANY | INPCK | IGNPAR;
 
 bool LineTook(const termios& wanted, const termios& got) {
-  return cfgetospeed(&wanted) == cfgetospeed(&got) && cfgetispeed(&wanted) == cfgetispeed(&got) &&
+  return RatesMatch(RateOfLine(wanted), RateOfLine(got)) &&
          (wanted.c_cflag & kCflagBits) == (got.c_cflag & kCflagBits) &&
          (wanted.c_iflag & kIflagBits) == (got.c_iflag & kIflagBits);
 }
@@ -96,15 +158,27 @@ int RetryEintr(Call call) {
 
 DWORD LineFromDcb(const DCB& dcb, termios* line) {
   speed_t speed = B0;
-  if (!SpeedForRate(dcb.BaudRate, &speed)) return ERROR_INVALID_PARAMETER;
+  const bool named = SpeedForRate(dcb.BaudRate, &speed);
+  if (!named && !SetByNumber(dcb.BaudRate)) return ERROR_INVALID_PARAMETER;
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
   if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
   if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;  // no such mode here
+  // termios has no flow control on DSR or DTR: taking the block would leave
+  // the line without the flow control the caller counts on.
+  if (dcb.fOutxDsrFlow || dcb.fDtrControl > DTR_CONTROL_ENABLE) return ERROR_INVALID_PARAMETER;
   const bool xonXoff = dcb.fOutX || dcb.fInX;
   if (xonXoff && dcb.XonChar == dcb.XoffChar) return ERROR_INVALID_PARAMETER;
 
   termios t = *line;
-  if (cfsetospeed(&t, speed) != 0 || cfsetispeed(&t, speed) != 0) return ERROR_INVALID_PARAMETER;
+  // One rate both ways: no input rate of its own.
+  t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+  if (named) {
+    if (cfsetospeed(&t, speed) != 0 || cfsetispeed(&t, speed) != 0) return ERROR_INVALID_PARAMETER;
+  } else {
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | kRateByNumber;
+    t.c_ospeed = dcb.BaudRate;
+    t.c_ispeed = dcb.BaudRate;
+  }
 
   // Raw: every byte arrives as sent. Breaks are ignored, and with parity on
   // a damaged byte is dropped (INPCK|IGNPAR) instead of arriving as 0x00,
@@ -169,8 +243,10 @@ DWORD LineFromDcb(const DCB& dcb, termios* line) {
 void DcbFromLine(const termios& line, const DCB& shadow, DCB* dcb) {
   *dcb = shadow;
   dcb->DCBlength = sizeof(DCB);
-  const DWORD rate = RateForSpeed(cfgetospeed(&line));
-  if (rate != 0) dcb->BaudRate = rate;
+  // The rate asked for stands while the line runs at it (give or take what
+  // the driver's divisor makes of it).
+  const DWORD rate = RateOfLine(line);
+  if (rate != 0 && !RatesMatch(shadow.BaudRate, rate)) dcb->BaudRate = rate;
   switch (line.c_cflag & CSIZE) {
     case CS5:
       dcb->ByteSize = 5;
@@ -219,7 +295,7 @@ namespace {
 
 class SerialLine final : public TimedDescriptor {
  public:
-  explicit SerialLine(int fd) : TimedDescriptor(fd) {}
+  explicit SerialLine(int fd) : TimedDescriptor(fd, PortClass::kSerialLine) {}
 
   ~SerialLine() override {
     // Closing a tty waits until its output has gone, for ever when the
@@ -248,6 +324,9 @@ class SerialLine final : public TimedDescriptor {
 
   BOOL FlushBuffers() override {
     if (IsShutdown()) return Fail(ERROR_INVALID_HANDLE);
+    // A line that is gone has no queue to report; the bytes in it are lost.
+    termios line{};
+    if (const int error = ReadLine(&line); error != 0) return Fail(ErrorFor(error));
     return Drain(&ShutdownFlag()) > 0 ? Fail(ERROR_TIMEOUT) : TRUE;
   }
 
@@ -257,7 +336,8 @@ class SerialLine final : public TimedDescriptor {
     if (stat != nullptr) {
       *stat = COMSTAT{};
       int in = 0;
-      if (::ioctl(fd(), FIONREAD, &in) == 0 && in > 0) stat->cbInQue = static_cast<DWORD>(in);
+      if (::ioctl(fd(), FIONREAD, &in) != 0) return Fail(ErrorFor(errno));
+      stat->cbInQue = static_cast<DWORD>(std::max(in, 0));
       stat->cbOutQue = static_cast<DWORD>(std::max(QueuedOutput(), 0L));
     }
     return TRUE;
@@ -265,8 +345,8 @@ class SerialLine final : public TimedDescriptor {
 
   bool Init() {
     termios line{};
-    if (RetryEintr([&] { return ::tcgetattr(fd(), &line); }) != 0) {
-      SetLastError(Win32ErrorFromErrno(errno));
+    if (const int error = ReadLine(&line); error != 0) {
+      SetLastError(ErrorFor(error));
       return false;
     }
     int bits = 0;
@@ -276,8 +356,8 @@ class SerialLine final : public TimedDescriptor {
     // rate, whatever the previous user of the device left behind.
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = RateForSpeed(cfgetospeed(&line));
-    if (dcb.BaudRate == 0) dcb.BaudRate = 9600;
+    dcb.BaudRate = RateOfLine(line);
+    if (!RateIsSettable(dcb.BaudRate)) dcb.BaudRate = 9600;
     dcb.fBinary = 1;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl =
@@ -294,8 +374,8 @@ class SerialLine final : public TimedDescriptor {
       SetLastError(error);
       return false;
     }
-    if (RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &line); }) != 0) {
-      SetLastError(Win32ErrorFromErrno(errno));
+    if (const int failure = WriteLine(line); failure != 0) {
+      SetLastError(ErrorFor(failure));
       return false;
     }
     shadow_ = dcb;
@@ -305,27 +385,30 @@ class SerialLine final : public TimedDescriptor {
   BOOL GetCommState(DCB* dcb) override {
     std::lock_guard lock(mutex_);
     termios line{};
-    if (RetryEintr([&] { return ::tcgetattr(fd(), &line); }) != 0) {
-      return Fail(Win32ErrorFromErrno(errno));
-    }
+    if (const int error = ReadLine(&line); error != 0) return Fail(ErrorFor(error));
     DcbFromLine(line, shadow_, dcb);
     return TRUE;
   }
 
   BOOL SetCommState(const DCB* dcb) override {
     std::lock_guard lock(mutex_);
-    termios old{};
-    if (RetryEintr([&] { return ::tcgetattr(fd(), &old); }) != 0) {
-      return Fail(Win32ErrorFromErrno(errno));
+    // All or nothing: the flags and the rate go in one request, a line
+    // that did not take all of them is put back as it was, and the shadow
+    // changes only once everything is in place.
+    LineSettings old;
+    if (const int failure = ReadLineSettings(fd(), &old); failure != 0) {
+      return Fail(ErrorFor(failure));
     }
-    termios line = old;
+    termios line = FromKernel(old);
     const DWORD error = LineFromDcb(*dcb, &line);
     if (error != 0) return Fail(error);
-    if (RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &line); }) != 0) {
-      return Fail(Win32ErrorFromErrno(errno));
-    }
+    if (const int failure = WriteLine(line); failure != 0) return Fail(ErrorFor(failure));
     termios now{};
-    if (RetryEintr([&] { return ::tcgetattr(fd(), &now); }) != 0 || !LineTook(line, now)) {
+    if (const int failure = ReadLine(&now); failure != 0) {
+      Restore(old);
+      return Fail(ErrorFor(failure));
+    }
+    if (!LineTook(line, now)) {
       Restore(old);
       return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -338,9 +421,9 @@ class SerialLine final : public TimedDescriptor {
       const int bit = TIOCM_RTS;
       const unsigned long request = rts == RTS_CONTROL_ENABLE ? TIOCMBIS : TIOCMBIC;
       if (RetryEintr([&] { return ::ioctl(fd(), request, &bit); }) != 0) {
-        const int cause = errno;
+        const DWORD cause = ErrorFor(errno);
         Restore(old);
-        return Fail(cause == ENODEV ? ERROR_DEV_NOT_EXIST : ERROR_NOT_SUPPORTED);
+        return Fail(cause == ERROR_SERIAL_NO_DEVICE ? cause : ERROR_NOT_SUPPORTED);
       }
     }
     shadow_ = *dcb;
@@ -356,16 +439,21 @@ class SerialLine final : public TimedDescriptor {
     const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     if (!tx && !rx) return TRUE;
     const int queue = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
-    if (RetryEintr([&] { return ::tcflush(fd(), queue); }) != 0) {
-      return Fail(Win32ErrorFromErrno(errno));
-    }
+    if (RetryEintr([&] { return ::tcflush(fd(), queue); }) != 0) return Fail(ErrorFor(errno));
     return TRUE;
   }
 
  private:
-  void Restore(const termios& old) {
-    RetryEintr([&] { return ::tcsetattr(fd(), TCSANOW, &old); });
+  // 0 or the errno.
+  int ReadLine(termios* line) const {
+    LineSettings k;
+    if (const int error = ReadLineSettings(fd(), &k); error != 0) return error;
+    *line = FromKernel(k);
+    return 0;
   }
+  int WriteLine(const termios& line) const { return WriteLineSettings(fd(), ToKernel(line)); }
+
+  void Restore(const LineSettings& old) { WriteLineSettings(fd(), old); }
 
   // Bytes written and not yet sent; -1 when the driver cannot tell.
   long QueuedOutput() const {
@@ -379,8 +467,7 @@ class SerialLine final : public TimedDescriptor {
     const long queued = QueuedOutput();
     if (queued <= 0) return 0;
     termios line{};
-    DWORD rate = 0;
-    if (::tcgetattr(fd(), &line) == 0) rate = RateForSpeed(cfgetospeed(&line));
+    const DWORD rate = ReadLine(&line) == 0 ? RateOfLine(line) : 0;
     const DrainLimits limits = DrainLimitsFor(queued, rate, Timeouts().WriteTotalTimeoutConstant);
     return WaitForQueueToDrain([this] { return QueuedOutput(); }, limits, stop);
   }

@@ -32,7 +32,7 @@ BOOL Fail(DWORD error) {
 
 class UsbPrinter final : public TimedDescriptor {
  public:
-  explicit UsbPrinter(int fd) : TimedDescriptor(fd) {}
+  explicit UsbPrinter(int fd) : TimedDescriptor(fd, PortClass::kPrinter) {}
 
   BOOL IoControl(DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLen, DWORD* returned) override {
     if (returned != nullptr) *returned = 0;
@@ -55,7 +55,7 @@ class UsbPrinter final : public TimedDescriptor {
     do {
       result = ::ioctl(fd(), GetDeviceIdRequest(sizeof reply), reply);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) return Fail(Win32ErrorFromErrno(errno));
+    if (result < 0) return Fail(ErrorFor(errno));
     const size_t n = DeviceIdBytesToDeliver(reply, kKernelDeviceIdMax, outLen);
     if (n == 0) return Fail(ERROR_GEN_FAILURE);
     std::memcpy(out, reply, n);
@@ -67,15 +67,18 @@ class UsbPrinter final : public TimedDescriptor {
   }
 
   // Succeeds while the device is there; the status byte is handed out as a
-  // DWORD when the caller gave room for one.
+  // DWORD when the caller gave room for one. A device that went away fails
+  // it with ERROR_DEV_NOT_EXIST, which is how the port layer learns that a
+  // read found nothing because the printer is gone.
   BOOL PortStatus(BYTE* out, DWORD outLen, DWORD* returned) {
     if (out != nullptr && outLen < sizeof(DWORD)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (IsShutdown()) return Fail(ERROR_INVALID_HANDLE);
     int status = 0;
     int result;
     do {
       result = ::ioctl(fd(), LPGETSTATUS, &status);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) return Fail(Win32ErrorFromErrno(errno));
+    if (result < 0) return Fail(ErrorFor(errno));
     if (out != nullptr) {
       const DWORD value = static_cast<DWORD>(status) & 0xFFu;
       std::memcpy(out, &value, sizeof value);

@@ -4,7 +4,10 @@
 // final close.
 
 #include <functional>
+#include <memory>
 
+#include "channel/channel.h"
+#include "channel/command_set.h"
 #include "emulator/emulator_ports.h"
 #include "tests/emulator/emulator_test_support.h"
 #include "tests/service/service_fixture.h"
@@ -139,6 +142,34 @@ TEST_F(EmulatedServiceTest, PrinterThatTakesNothingFailsTheWrite) {
   EXPECT_TRUE(Write(index, Hex("1B 41 1B 40")));  // short writes are carried on
   EXPECT_EQ(printer->ReceivedBytes(), Hex("1B 41 1B 40"));
   EXPECT_EQ(printer->Writes().size(), 3u);
+}
+
+// The driver's start-up block asks for status and waits for the answer. A
+// status-data signal nobody took before must not pass for that answer, and
+// is still there afterwards for the application it was meant for.
+TEST_F(EmulatedServiceTest, StartupWaitsForItsOwnAnswerAndLeavesEarlierSignals) {
+  Map(u"LPT1:", "emulator:status=0x82,delay=50");
+  // The service as the channel reaches it: published as "KLP1:" by the
+  // device manager, running in this process.
+  kelo::host::RegisterModule(u"libkelo.so",
+                             {{"KLP_Init", reinterpret_cast<void*>(&KLP_Init)},
+                              {"KLP_Deinit", reinterpret_cast<void*>(&KLP_Deinit)},
+                              {"KLP_Open", reinterpret_cast<void*>(&KLP_Open)},
+                              {"KLP_Close", reinterpret_cast<void*>(&KLP_Close)},
+                              {"KLP_IOControl", reinterpret_cast<void*>(&KLP_IOControl)}});
+  const HANDLE active = ActivateDevice(kServiceKey, 0);
+  ASSERT_NE(active, nullptr);
+  dataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
+  ASSERT_NE(dataEvent, nullptr);
+  ASSERT_TRUE(SetEvent(dataEvent));
+
+  auto channel = std::make_unique<PrinterChannel>();
+  ASSERT_NE(OpenForPrinting(*channel, ChannelSettings{}, u"LPT1:"), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(CheckStatus(*channel));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUT_OF_PAPER));
+  EXPECT_EQ(WaitForSingleObject(dataEvent, 0), WAIT_OBJECT_0);
+  CloseChannel(*channel);
+  EXPECT_TRUE(DeactivateDevice(active));
 }
 
 }  // namespace

@@ -37,6 +37,7 @@
 #include "service/service_state.h"
 #include "service/stream_entry.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/support/port_request_input.h"
 
 namespace {
 
@@ -111,7 +112,8 @@ void OneCall(Bytes& in) {
       KLP_CLOSE,         KLP_READ,        KLP_RTS_CONTROL,
       KLP_CHECK_STATUS,  KLP_BEGIN_JOB,   KLP_END_JOB,
       KLP_RTS_RESET,     KLP_GET_INDEX,   KLP_WRITE_IF_IDLE,
-      KLP_RESET_PRINTER, KLP_STOP_PORTMONITOR, 0};
+      KLP_RESET_PRINTER, KLP_STOP_PORTMONITOR, KLP_UPDATE_PRINTERSTATUS,
+      KLP_GET_PRINTERSTATUS, 0};
   // Names that open a port, match an open one, or neither.
   static const std::u16string kNames[] = {u"COM1:", u"LPT1:", u"LPT2:",  u"COM1:9600",
                                           u"LPT1",  u"COM9:", u"",       u"C"};
@@ -139,6 +141,9 @@ void OneCall(Bytes& in) {
       content = in.Take(in.Next() % 64);
       break;
   }
+  const std::vector<BYTE> names =
+      kelo::test::PortRequestNameBuffer(kNames[in.Next() % std::size(kNames)]);
+  kelo::test::AimPortRequestAt(content, code, names.data());
   const bool noInput = (shape & 0x0C) == 0x04;
   const bool noOutput = (shape & 0x0C) == 0x08;
   const uint8_t sizes = in.Next();

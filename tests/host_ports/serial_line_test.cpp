@@ -118,6 +118,72 @@ TEST_F(SerialLineTest, ReadAfterTheOtherSideHungUpFails) {
   EXPECT_NE(GetLastError(), 0u);
 }
 
+// The other end closing is what an unplugged adapter looks like: the tty
+// is hung up. Every call must say the line is gone, at once, and not wait
+// out a time-out (a minute here) or pass for a quiet line.
+TEST_F(SerialLineTest, EveryCallOnALineWhoseOtherEndClosedFailsWithNoDevice) {
+  SetTimeouts(0, 0, 60000, 0, 60000);
+  const DCB before = State();
+  pty_.CloseMaster();
+
+  struct Call {
+    const char* what;
+    std::function<BOOL(HANDLE)> call;
+  };
+  const Call calls[] = {
+      {"ReadFile",
+       [](HANDLE h) {
+         BYTE buffer[16];
+         DWORD got = 0xFFFF;
+         const BOOL ok = ReadFile(h, buffer, sizeof buffer, &got, nullptr);
+         EXPECT_EQ(got, 0u);
+         return ok;
+       }},
+      {"WriteFile",
+       [](HANDLE h) {
+         const BYTE data[] = {0x1B, 0x6B, 0xFF};
+         DWORD put = 0xFFFF;
+         return WriteFile(h, data, sizeof data, &put, nullptr);
+       }},
+      {"GetCommState",
+       [](HANDLE h) {
+         DCB dcb{};
+         dcb.DCBlength = sizeof dcb;
+         return GetCommState(h, &dcb);
+       }},
+      {"SetCommState",
+       [&before](HANDLE h) {
+         DCB dcb = before;
+         return SetCommState(h, &dcb);
+       }},
+      {"PurgeComm", [](HANDLE h) { return PurgeComm(h, PURGE_RXCLEAR); }},
+      {"ClearCommError",
+       [](HANDLE h) {
+         COMSTAT stat{};
+         return ClearCommError(h, nullptr, &stat);
+       }},
+      {"FlushFileBuffers", [](HANDLE h) { return FlushFileBuffers(h); }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.what);
+    // The last error is the calling thread's: taken where the call ran.
+    auto result = std::async(std::launch::async, [&] {
+      SetLastError(0);
+      const BOOL ok = c.call(port_);
+      return std::make_pair(ok, GetLastError());
+    });
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      CloseHandle(port_);  // wakes the call so the test can fail instead of hang
+      port_ = INVALID_HANDLE_VALUE;
+      result.wait();
+      FAIL() << "the call waited on a line that is gone";
+    }
+    const auto [ok, error] = result.get();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERIAL_NO_DEVICE));
+  }
+}
+
 // ---- line settings ----
 
 struct LineCase {
@@ -180,6 +246,38 @@ TEST_F(SerialLineTest, DcbReadsBackWhatWasSet) {
   }
 }
 
+// Every rate a port name can ask for, those termios has no name for
+// included; the rest of the block goes in with it (two stop bits, both
+// flow controls), in one step. Each rate differs from the one before by
+// more than a driver's rounding, so a rate the line did not take reads
+// back as the old one.
+TEST_F(SerialLineTest, EveryRateOfThePortNamesIsSetWithTheWholeBlock) {
+  const DWORD rates[] = {110,   300,    600,    1200,   2400,   4800,   9600,   14400,  19200,
+                         38400, 56000,  57600,  115200, 460800, 921600, 128000, 256000};
+  for (const DWORD rate : rates) {
+    SCOPED_TRACE(rate);
+    DCB dcb = State();
+    dcb.BaudRate = rate;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fOutxCtsFlow = 1;
+    ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    const DCB back = State();
+    EXPECT_EQ(back.BaudRate, rate);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.fOutX, 1u);
+    EXPECT_EQ(back.fInX, 1u);
+    EXPECT_EQ(back.fOutxCtsFlow, 1u);
+  }
+  // The last rate is the line's own, not only what this open remembers:
+  // a new open starts from the rate it finds on the line.
+  ASSERT_TRUE(CloseHandle(port_));
+  port_ = pty_.OpenPort();
+  ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_EQ(State().BaudRate, 256000u);
+}
+
 TEST_F(SerialLineTest, FirstStateIsRaw8N1WithoutFlowControl) {
   for (const int fill : {0x00, 0xFF}) {
     DCB dcb;
@@ -197,8 +295,12 @@ TEST_F(SerialLineTest, FirstStateIsRaw8N1WithoutFlowControl) {
 }
 
 TEST_F(SerialLineTest, RefusedSettingFailsAndLeavesTheLineAsItWas) {
+  // A rate set by number, with a stop bit and flow control that differ
+  // from the first state: a rollback has all of them to restore.
   DCB good = State();
-  good.BaudRate = 38400;
+  good.BaudRate = 56000;
+  good.StopBits = TWOSTOPBITS;
+  good.fOutxCtsFlow = 1;
   good.fOutX = 1;
   good.fInX = 1;
   ASSERT_TRUE(SetCommState(port_, &good));
@@ -209,13 +311,15 @@ TEST_F(SerialLineTest, RefusedSettingFailsAndLeavesTheLineAsItWas) {
     void (*change)(DCB&);
   };
   const Refused cases[] = {
-      {"baud rate termios cannot name", [](DCB& d) { d.BaudRate = 14400; }},
+      {"rate no port name asks for", [](DCB& d) { d.BaudRate = 250000; }},
       {"zero baud rate", [](DCB& d) { d.BaudRate = 0; }},
       {"nine data bits", [](DCB& d) { d.ByteSize = 9; }},
       {"four data bits", [](DCB& d) { d.ByteSize = 4; }},
       {"parity code past space", [](DCB& d) { d.Parity = 5; }},
       {"stop-bit code past two", [](DCB& d) { d.StopBits = 3; }},
       {"RTS toggle", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+      {"DSR output flow", [](DCB& d) { d.fOutxDsrFlow = 1; }},
+      {"DTR handshake", [](DCB& d) { d.fDtrControl = 2; }},
       {"XON equal to XOFF", [](DCB& d) { d.XoffChar = d.XonChar; }},
       // A pseudo-terminal forces 8 bits without parity: the driver not
       // taking a setting must fail as well, not read back as something else.
@@ -550,7 +654,7 @@ TEST(LineFromDcb, RefusedDcbLeavesTheLineUntouched) {
   line.c_cflag = CS7 | HUPCL;
   const termios before = line;
   DCB dcb = BaseDcb();
-  dcb.BaudRate = 256000;
+  dcb.BaudRate = 250000;
   EXPECT_EQ(kelo::host::LineFromDcb(dcb, &line), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(std::memcmp(&line, &before, sizeof line), 0);
 }

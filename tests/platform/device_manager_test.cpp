@@ -230,6 +230,15 @@ TEST(CallerBuffers, TheCallersBufferIsTheViewInOneAddressSpace) {
   EXPECT_EQ(view, nullptr);
   EXPECT_EQ(CeOpenCallerBuffer(nullptr, name, sizeof name, ARG_I_WSTR, FALSE), E_INVALIDARG);
   EXPECT_EQ(CeOpenCallerBuffer(&view, nullptr, 4, ARG_I_WSTR, FALSE), E_INVALIDARG);
+  // A wide string must end within the size given.
+  WCHAR unterminated[] = {u'C', u'O', u'M'};
+  EXPECT_EQ(CeOpenCallerBuffer(&view, unterminated, sizeof unterminated, ARG_I_WSTR, FALSE),
+            E_INVALIDARG);
+  EXPECT_EQ(CeOpenCallerBuffer(&view, name, sizeof name - 2, ARG_I_WSTR, FALSE), E_INVALIDARG);
+  EXPECT_EQ(CeOpenCallerBuffer(&view, name, 0, ARG_I_WSTR, FALSE), E_INVALIDARG);
+  kelo::host::FailCallerBufferOpens(true);
+  EXPECT_EQ(CeOpenCallerBuffer(&view, name, sizeof name, ARG_I_WSTR, FALSE), E_ACCESSDENIED);
+  kelo::host::FailCallerBufferOpens(false);
 }
 
 TEST(Gdi, DeleteObjectGoesToTheDeleterOrChecksForNull) {

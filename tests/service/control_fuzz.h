@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/service/service_fixture.h"
+#include "tests/support/port_request_input.h"
 
 namespace kelo::test {
 
@@ -44,6 +45,12 @@ inline void ExpectTableMatchesPorts(const std::vector<std::shared_ptr<PortDouble
 
 // Gives back every reference the table holds; no port may stay open.
 inline void CloseEverything(const std::vector<std::shared_ptr<PortDouble>>& ports) {
+  // The status commands start the monitor, which gives back its reference
+  // whenever it stops: stop it first, so that the counts below hold still.
+  if (ServiceState.monitorThread.load() != nullptr) {
+    PostThreadMessageW(ServiceState.monitorThreadId.load(), service::MonitorStop, 0, 0);
+    EXPECT_TRUE(WaitUntil([] { return ServiceState.monitorThread.load() == nullptr; }, 5000));
+  }
   std::vector<std::pair<BYTE, int>> holders;
   {
     ServiceLock guard;
@@ -60,7 +67,7 @@ inline void CloseEverything(const std::vector<std::shared_ptr<PortDouble>>& port
 
 // The service must be loaded with PrepareFuzzSettings; `ports` are the
 // doubles behind "COM1:", "COM2:" and "LPT1:". KLP_OPEN is sent as
-// KLP_OPEN_QUIET so that no monitor thread joins in.
+// KLP_OPEN_QUIET; the status commands still start the monitor.
 inline void RunControlFuzz(uint32_t seed, int iterations,
                            const std::vector<std::shared_ptr<PortDouble>>& ports) {
   std::mt19937 rng(seed);
@@ -72,6 +79,9 @@ inline void RunControlFuzz(uint32_t seed, int iterations,
                             0xA00, 0xB00, 0xC00, 0xD00, 0xE00, 0x1000, 0x1100, 0x1200, 0};
   const std::vector<BYTE> statusBytes(4096, 0x80);
   for (const auto& port : ports) port->QueueRead(statusBytes);  // reads return at once
+  // The status commands start the monitor and reset pulses last 1.5 s:
+  // fixed pauses move the tick count instead of waiting.
+  kelo::host::SetVirtualSleep(true);
 
   for (int i = 0; i < iterations; ++i) {
     DWORD code = 0;
@@ -96,10 +106,13 @@ inline void RunControlFuzz(uint32_t seed, int iterations,
         break;
       }
       default:
-        content.resize(pick(24));
+        content.resize(pick(32));  // up to a whole PortRequest and more
         for (BYTE& b : content) b = static_cast<BYTE>(pick(3) == 0 ? 0 : rng());
         break;
     }
+    const std::vector<BYTE> nameBuffer =
+        PortRequestNameBuffer(names[pick(static_cast<uint32_t>(std::size(names)))]);
+    AimPortRequestAt(content, code, nameBuffer.data());
     const bool noInput = pick(6) == 0;
     const bool noOutput = pick(6) == 0;
     const size_t outLen = pick(12);
@@ -116,6 +129,7 @@ inline void RunControlFuzz(uint32_t seed, int iterations,
       for (const auto& port : ports) port->QueueRead(statusBytes);
     }
   }
+  kelo::host::SetVirtualSleep(false);
   ExpectTableMatchesPorts(ports);
 }
 

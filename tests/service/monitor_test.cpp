@@ -6,6 +6,7 @@
 #include <functional>
 #include <thread>
 
+#include "tests/host_ports/pty_pair.h"
 #include "tests/service/service_fixture.h"
 
 namespace {
@@ -15,51 +16,6 @@ using service::MonitorKeepAlive;
 using service::MonitorSendReset;
 using service::MonitorStop;
 using service::MonitorWatch;
-
-std::vector<BYTE> Statuses(const std::deque<StatusRecord>& queue) {
-  std::vector<BYTE> bytes;
-  for (const StatusRecord& r : queue) bytes.push_back(r.status);
-  return bytes;
-}
-
-class MonitorTest : public SerialAndParallelTest {
- protected:
-  void SetUp() override {
-    SerialAndParallelTest::SetUp();
-    com2 = InstallPort(u"COM2:", PortDouble::Type::kSerial);
-    Load();
-    // The same named events, as an application opens them.
-    dataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
-    timeoutEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_TIMEOUT");
-    ASSERT_NE(dataEvent, nullptr);
-    ASSERT_NE(timeoutEvent, nullptr);
-  }
-  void TearDown() override {
-    ServiceTest::TearDown();
-    CloseHandle(dataEvent);
-    CloseHandle(timeoutEvent);
-  }
-  static void Post(UINT message, WPARAM w, LPARAM l) {
-    ASSERT_TRUE(PostThreadMessageW(ServiceState.monitorThreadId.load(), message, w, l));
-  }
-  static std::vector<BYTE> Queue() {
-    ServiceLock guard;
-    return Statuses(ServiceState.statusQueue);
-  }
-  static std::vector<BYTE> History() {
-    ServiceLock guard;
-    return Statuses(ServiceState.statusHistory);
-  }
-  static BYTE MonitoredPort() {
-    ServiceLock guard;
-    return ServiceState.monitoredPort;
-  }
-  static bool MonitorRunning() { return ServiceState.monitorThread.load() != nullptr; }
-
-  std::shared_ptr<PortDouble> com2;
-  HANDLE dataEvent = nullptr;
-  HANDLE timeoutEvent = nullptr;
-};
 
 TEST_F(MonitorTest, ThreeBytesMakeThreeRecordsInOrderAndOneDataEvent) {
   ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
@@ -508,6 +464,67 @@ TEST_F(MonitorTest, PollingCadence) {
   Sleep(300);
   EXPECT_EQ(com1->ReadSizes().size(), comReads);
   EXPECT_EQ(lpt1->ReadSizes().size(), lptReadsIdle);
+}
+
+}  // namespace
+
+namespace {
+
+// The monitor hands back the port it leaves; a client still holding the
+// port it goes to must keep it running.
+TEST_F(MonitorTest, SwitchingPortsWhileClientsHoldBothDoesNotStopTheMonitor) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  ASSERT_EQ(Open(u"COM2:", KLP_OPEN), 2);
+  ASSERT_TRUE(WaitUntil([] { return MonitoredPort() == 2 && RefCount(1) == 1; }, 1000));
+  kelo::host::SetTickCount(GetTickCount() + 31000);
+  Sleep(400);
+  EXPECT_TRUE(MonitorRunning());
+  EXPECT_EQ(MonitoredPort(), 2);
+}
+
+// A deadline just before the wrap is due just after it, even when no pass
+// saw the tick count between the two.
+TEST_F(MonitorTest, StopDueJustBeforeTheWrapIsNotMissed) {
+  ASSERT_TRUE(ensureMonitor());
+  kelo::host::SetTickCount(0xFFFFFFFFu - 30000 - 10);
+  Post(MonitorStop, 30000, 0);
+  Sleep(300);  // armed: due at about 0xFFFFFFF5
+  EXPECT_TRUE(MonitorRunning());
+  kelo::host::SetTickCount(50);
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 1000));
+}
+
+// A port whose reads fail at once with an error that does not mean it is
+// gone is polled like a quiet parallel-class port, not back to back.
+TEST_F(MonitorTest, AReadFailingAtOnceDoesNotMakeTheMonitorSpin) {
+  ASSERT_EQ(Open(u"COM1:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  com1->Vanish(ERROR_GEN_FAILURE);
+  const size_t before = com1->ReadSizes().size();
+  Sleep(500);
+  EXPECT_LE(com1->ReadSizes().size() - before, 8u);  // spinning gives thousands
+  EXPECT_TRUE(MonitorRunning());
+}
+
+}  // namespace
+
+namespace {
+
+// A real serial line whose other end goes away (a pseudo-terminal whose
+// controlling side is closed, as a USB adapter unplugged): the monitor sees
+// the port lost, ends, and the port is closed although its client still
+// holds it.
+TEST_F(MonitorTest, ALostSerialLineEndsTheMonitorAndClosesThePort) {
+  PtyPair line;
+  ASSERT_TRUE(line.ok());
+  kelo::host::InstallHostPortMapper();
+  kelo::host::SetRegistryString(u"Host\\Ports", u"COM5:", kelo::host::FromUtf8(line.path()));
+  ASSERT_EQ(Open(u"COM5:", KLP_OPEN), 1);
+  ASSERT_TRUE(WaitUntil([] { return RefCount(1) == 2; }, 1000));
+  line.CloseMaster();
+  EXPECT_TRUE(WaitUntil([] { return !MonitorRunning(); }, 2000));
+  EXPECT_EQ(OpenPortCount(), 0u);
 }
 
 }  // namespace

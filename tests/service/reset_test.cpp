@@ -80,3 +80,48 @@ TEST_F(HardwareResetTest, ParallelPortFailsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+BOOL ResetPrinter(const char16_t* name, DWORD flag) {
+  PortRequest request{};
+  request.name = name;
+  request.nameSize = static_cast<uint8_t>((std::char_traits<char16_t>::length(name) + 1) * 2);
+  request.flag = flag;
+  return KLP_IOControl(1, KLP_RESET_PRINTER, reinterpret_cast<BYTE*>(&request), sizeof request,
+                       nullptr, 0, nullptr);
+}
+
+// KLP_RESET_PRINTER with its flag: RTS down a fixed 1500 ms whatever
+// ResetTime says, raised with no wait after, then the RTS mode command even
+// when the line could not be moved. A port opened for it is closed again.
+TEST_F(HardwareResetTest, ResetByRtsPulseHoldsTheLineDown1500Ms) {
+  kelo::host::SetRegistryDword(kServiceKey, u"RTSOnOff", 1);
+  Load();
+  ASSERT_EQ(Open(u"COM1:"), 1);
+  kelo::host::SetVirtualSleep(true);  // the pulse moves the tick count
+  const size_t rtsBefore = com1->RtsChanges().size();
+  const size_t writesBefore = com1->Writes().size();
+  EXPECT_TRUE(ResetPrinter(u"COM1:", 1));
+  const std::vector<RtsChange> rts = com1->RtsChanges();
+  ASSERT_EQ(rts.size(), rtsBefore + 2);
+  EXPECT_EQ(rts[rtsBefore].rtsControl, RTS_CONTROL_DISABLE);
+  EXPECT_EQ(rts[rtsBefore + 1].rtsControl, RTS_CONTROL_ENABLE);
+  const DWORD down = rts[rtsBefore + 1].tick - rts[rtsBefore].tick;
+  EXPECT_GE(down, 1500u);
+  EXPECT_LT(down, 1600u);
+  const std::vector<PortWrite> writes = com1->Writes();
+  ASSERT_EQ(writes.size(), writesBefore + 1);
+  EXPECT_EQ(writes.back().bytes, (std::vector<BYTE>{0x1B, 0x51, 0x0F, 0x0D}));
+  EXPECT_LT(writes.back().tick - rts[rtsBefore + 1].tick, 20u);  // no wait after raising
+  EXPECT_EQ(com1->OpenCount(), 1);  // a client's port stays open
+
+  EXPECT_FALSE(ResetPrinter(u"LPT1:", 1));  // no RTS line
+  EXPECT_EQ(lpt1->WrittenBytes(), (std::vector<BYTE>{0x1B, 0x51, 0x0F, 0x0D}));
+  EXPECT_EQ(lpt1->OpenCount(), 0);  // opened for the reset, closed after it
+  EXPECT_EQ(OpenPortCount(), 1u);
+  EXPECT_FALSE(ResetPrinter(u"COM9:", 1));  // neither open nor openable
+  kelo::host::SetVirtualSleep(false);
+}
+
+}  // namespace

@@ -101,4 +101,52 @@ class SerialAndParallelTest : public ServiceTest {
   std::shared_ptr<PortDouble> com1, lpt1;
 };
 
+// The service loaded with serial doubles on "COM1:" and "COM2:" and a
+// parallel-class double on "LPT1:", the status events open as an
+// application opens them, and views of the monitor's state.
+inline std::vector<BYTE> Statuses(const std::deque<StatusRecord>& queue) {
+  std::vector<BYTE> bytes;
+  for (const StatusRecord& r : queue) bytes.push_back(r.status);
+  return bytes;
+}
+
+class MonitorTest : public SerialAndParallelTest {
+ protected:
+  void SetUp() override {
+    SerialAndParallelTest::SetUp();
+    com2 = InstallPort(u"COM2:", PortDouble::Type::kSerial);
+    Load();
+    // The same named events, as an application opens them.
+    dataEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_DATA");
+    timeoutEvent = CreateEventW(nullptr, FALSE, FALSE, u"KELO_PRINTER_STATUS_TIMEOUT");
+    ASSERT_NE(dataEvent, nullptr);
+    ASSERT_NE(timeoutEvent, nullptr);
+  }
+  void TearDown() override {
+    ServiceTest::TearDown();
+    CloseHandle(dataEvent);
+    CloseHandle(timeoutEvent);
+  }
+  static void Post(UINT message, WPARAM w, LPARAM l) {
+    ASSERT_TRUE(PostThreadMessageW(ServiceState.monitorThreadId.load(), message, w, l));
+  }
+  static std::vector<BYTE> Queue() {
+    ServiceLock guard;
+    return Statuses(ServiceState.statusQueue);
+  }
+  static std::vector<BYTE> History() {
+    ServiceLock guard;
+    return Statuses(ServiceState.statusHistory);
+  }
+  static BYTE MonitoredPort() {
+    ServiceLock guard;
+    return ServiceState.monitoredPort;
+  }
+  static bool MonitorRunning() { return ServiceState.monitorThread.load() != nullptr; }
+
+  std::shared_ptr<PortDouble> com2;
+  HANDLE dataEvent = nullptr;
+  HANDLE timeoutEvent = nullptr;
+};
+
 }  // namespace kelo::test

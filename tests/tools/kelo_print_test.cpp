@@ -668,6 +668,70 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"NegativeCopies", {"--copies=-1"}, kelo::print::kExitUsage, "--copies"}),
     [](const ::testing::TestParamInfo<Failure>& param) { return std::string(param.param.name); });
 
+// The start-up block asks the printer for its status. A printer that answers
+// with a condition, at once or a while later, gets no page and the job ends
+// with the printer's code; one that never answers, or answers late that it
+// is ready, gets the whole job.
+struct StartupAnswer {
+  const char* name;
+  const char* printer;  // emulator options besides the capture
+  int pages;
+  int code;
+  const char* says;  // part of the one line of a failed job
+};
+
+void PrintTo(const StartupAnswer& answer, std::ostream* out) { *out << answer.name; }
+
+class StartupStatusAnswer : public KeloPrint,
+                            public ::testing::WithParamInterface<StartupAnswer> {};
+
+TEST_P(StartupStatusAnswer, DecidesWhetherPagesGoOut) {
+  const StartupAnswer& c = GetParam();
+  WriteRegistry(std::string("[HKEY_LOCAL_MACHINE\\Host\\Ports]\n\"LPT7:\"=\"emulator:") +
+                c.printer + ",capture=answer.bin\"\n" + kDriverSettings);
+  WriteImage("page.png", RgbImage(8, 8, 0));
+  std::vector<std::string> args = {"--paper", "48x68", "--port", "LPT7:"};
+  for (int i = 0; i < c.pages; ++i) args.push_back("page.png");
+  const ToolRun run = Print(args);
+  ASSERT_EQ(run.exitCode, c.code) << run.err;
+  const Bytes stream = ReadBytes(dir_ / "answer.bin");
+  if (c.code != kelo::print::kExitOk) {
+    ExpectOneLine(run, c.says);
+    // ESC A, ESC m 0, ESC m 5, ESC k 255, ESC v 2, and nothing after it.
+    EXPECT_EQ(stream, Bytes({0x1B, 0x41, 0x1B, 0x6D, 0x00, 0x1B, 0x6D, 0x05, 0x1B, 0x6B, 0xFF,
+                             0x1B, 0x76, 0x02}));
+    return;
+  }
+  EXPECT_EQ(run.err, "");
+  const Decoded decoded = DecodeStream(stream, 48, 1);
+  ASSERT_TRUE(decoded.ok) << decoded.error;
+  EXPECT_EQ(decoded.planes[0].size(), 544u * static_cast<size_t>(c.pages));
+}
+
+constexpr int kNotReady = kelo::print::kExitNotReady;
+const char* const kSaysNotReady = "is not ready: the printer is not ready (21)";
+const char* const kSaysNoPaper = "is not ready: the printer is out of paper (28)";
+
+INSTANTIATE_TEST_SUITE_P(
+    DelaysAndPages, StartupStatusAnswer,
+    ::testing::Values(
+        StartupAnswer{"NotReadyAtOnce", "status=0x88", 1, kNotReady, kSaysNotReady},
+        StartupAnswer{"NotReadyAfter50ms", "status=0x88,delay=50", 3, kNotReady, kSaysNotReady},
+        StartupAnswer{"NotReadyAfter200ms", "status=0x88,delay=200", 1, kNotReady, kSaysNotReady},
+        StartupAnswer{"NotReadyAfter200msThreePages", "status=0x88,delay=200", 3, kNotReady,
+                      kSaysNotReady},
+        StartupAnswer{"NoPaperAtOnce", "status=0x82", 3, kNotReady, kSaysNoPaper},
+        StartupAnswer{"NoPaperAfter50ms", "status=0x82,delay=50", 1, kNotReady, kSaysNoPaper},
+        StartupAnswer{"NoPaperAfter200ms", "status=0x82,delay=200", 1, kNotReady, kSaysNoPaper},
+        StartupAnswer{"NoPaperAfter200msThreePages", "status=0x82,delay=200", 3, kNotReady,
+                      kSaysNoPaper},
+        StartupAnswer{"ReadyAfter200ms", "delay=200", 3, kelo::print::kExitOk, ""},
+        StartupAnswer{"NeverAnswers", "silent", 1, kelo::print::kExitOk, ""},
+        StartupAnswer{"NeverAnswersThreePages", "silent", 3, kelo::print::kExitOk, ""}),
+    [](const ::testing::TestParamInfo<StartupAnswer>& param) {
+      return std::string(param.param.name);
+    });
+
 TEST_F(KeloPrint, UsageMistakes) {
   const ToolRun none = Print({});
   EXPECT_EQ(none.exitCode, kelo::print::kExitUsage);
