@@ -151,7 +151,7 @@ void FillPageDescription(const DEVMODEW& devmode, GDIINFO& info) {
       g_limitRows = 1;
     }
   }
-  info.flRaster &= ~GCAPS_PALMANAGED;
+  info.flRaster &= ~RC_PALETTE;
   info.ulTechnology = DT_RASPRINTER;
   info.cBitsPixel = 24;
   info.ulNumColors = 0x1000000;
@@ -163,6 +163,13 @@ DHPDEV APIENTRY DrvEnablePDEV(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
                               HSURF* patternSurfaces, ULONG gdiInfoSize, ULONG* gdiInfo,
                               ULONG devInfoSize, DEVINFO* devInfo, HDEV hdev, LPWSTR deviceName,
                               HANDLE driver) {
+  // The engine's buffers must hold what this hook and the default enable
+  // write; a short one is refused before anything is touched.
+  if (devmode == nullptr || gdiInfo == nullptr || gdiInfoSize < sizeof(GDIINFO) ||
+      devInfo == nullptr || devInfoSize < sizeof(DEVINFO)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   DeleteClearTypeKey();
   devInfo->hpalDefault = g_pfnCreatePalette(PAL_BGR, 0, nullptr, 0, 0, 0);
   if (devInfo->hpalDefault == nullptr) return nullptr;

@@ -31,7 +31,7 @@ DHPDEV APIENTRY DefaultEnablePDEV(DEVMODEW*, LPWSTR, ULONG, HSURF*, ULONG gdiInf
     info.cBitsPixel = 8;
     info.cPlanes = 1;
     info.ulNumColors = 256;
-    info.flRaster = GCAPS_PALMANAGED | 0x1;
+    info.flRaster = RC_PALETTE | 0x1;
     info.ulLogPixelsX = 96;
     info.ulLogPixelsY = 96;
     info.ulAspectX = 0x24;

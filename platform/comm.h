@@ -35,8 +35,21 @@ struct DCB {
   WORD wReserved1;
 };
 typedef DCB* LPDCB;
+// The flag bits (fBinary lowest, at byte 8) cannot be pinned at compile
+// time; a platform test checks each field's mask.
 static_assert(sizeof(DCB) == 28);
+static_assert(offsetof(DCB, BaudRate) == 4);
+static_assert(offsetof(DCB, wReserved) == 12);
+static_assert(offsetof(DCB, XonLim) == 14);
+static_assert(offsetof(DCB, XoffLim) == 16);
 static_assert(offsetof(DCB, ByteSize) == 18);
+static_assert(offsetof(DCB, Parity) == 19);
+static_assert(offsetof(DCB, StopBits) == 20);
+static_assert(offsetof(DCB, XonChar) == 21);
+static_assert(offsetof(DCB, XoffChar) == 22);
+static_assert(offsetof(DCB, ErrorChar) == 23);
+static_assert(offsetof(DCB, EofChar) == 24);
+static_assert(offsetof(DCB, EvtChar) == 25);
 static_assert(offsetof(DCB, wReserved1) == 26);
 
 #define RTS_CONTROL_DISABLE 0u
@@ -66,6 +79,11 @@ struct COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
+static_assert(sizeof(COMMTIMEOUTS) == 20);
+static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutMultiplier) == 4);
+static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutConstant) == 8);
+static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
+static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant) == 16);
 
 // Line errors and queue depths, as ClearCommError reports them.
 struct COMSTAT {

@@ -27,11 +27,15 @@ struct POINTL {
   LONG y;
 };
 typedef POINTL* PPOINTL;
+static_assert(sizeof(POINTL) == 8);
+static_assert(offsetof(POINTL, y) == 4);
 
 struct SIZEL {
   LONG cx;
   LONG cy;
 };
+static_assert(sizeof(SIZEL) == 8);
+static_assert(offsetof(SIZEL, cy) == 4);
 
 struct RECTL {
   LONG left;
@@ -40,6 +44,10 @@ struct RECTL {
   LONG bottom;  // exclusive
 };
 typedef RECTL* PRECTL;
+static_assert(sizeof(RECTL) == 16);
+static_assert(offsetof(RECTL, top) == 4);
+static_assert(offsetof(RECTL, right) == 8);
+static_assert(offsetof(RECTL, bottom) == 12);
 
 #define BMF_1BPP 1u
 #define BMF_4BPP 2u
@@ -68,6 +76,21 @@ struct SURFOBJ {
   USHORT iType;
   USHORT fjBitmap;
 };
+// Four handles lead, so everything after them moves with the pointer size.
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8);
+static_assert(offsetof(SURFOBJ, hsurf) == sizeof(void*));
+static_assert(offsetof(SURFOBJ, dhpdev) == 2 * sizeof(void*));
+static_assert(offsetof(SURFOBJ, hdev) == 3 * sizeof(void*));
+static_assert(offsetof(SURFOBJ, sizlBitmap) == (sizeof(void*) == 4 ? 16 : 32));
+static_assert(offsetof(SURFOBJ, cjBits) == (sizeof(void*) == 4 ? 24 : 40));
+static_assert(offsetof(SURFOBJ, pvBits) == (sizeof(void*) == 4 ? 28 : 48));
+static_assert(offsetof(SURFOBJ, pvScan0) == (sizeof(void*) == 4 ? 32 : 56));
+static_assert(offsetof(SURFOBJ, lDelta) == (sizeof(void*) == 4 ? 36 : 64));
+static_assert(offsetof(SURFOBJ, iUniq) == (sizeof(void*) == 4 ? 40 : 68));
+static_assert(offsetof(SURFOBJ, iBitmapFormat) == (sizeof(void*) == 4 ? 44 : 72));
+static_assert(offsetof(SURFOBJ, iType) == (sizeof(void*) == 4 ? 48 : 76));
+static_assert(offsetof(SURFOBJ, fjBitmap) == (sizeof(void*) == 4 ? 50 : 78));
+static_assert(sizeof(SURFOBJ) == (sizeof(void*) == 4 ? 52 : 80));
 
 struct CLIPOBJ;  // opaque to the driver
 struct XLATEOBJ;  // opaque to the driver
@@ -143,7 +166,7 @@ static_assert(sizeof(ENGCALLBACKS) == 16 * sizeof(PFN));
 #define PAL_BGR 0x08u
 
 #define DT_RASPRINTER 2u
-#define GCAPS_PALMANAGED 0x00000100u  // "palette device" bit of flRaster
+#define RC_PALETTE 0x00000100u  // flRaster: a palette device
 
 // Device mode, 192 bytes on the target (no pointers: the same on a 64-bit host).
 #define CCHDEVICENAME 32
@@ -181,7 +204,19 @@ struct DEVMODEW {
 #pragma pack(pop)
 typedef DEVMODEW* PDEVMODEW;
 static_assert(sizeof(DEVMODEW) == 192);
+static_assert(offsetof(DEVMODEW, dmSpecVersion) == 64);
+static_assert(offsetof(DEVMODEW, dmDriverVersion) == 66);
+static_assert(offsetof(DEVMODEW, dmSize) == 68);
+static_assert(offsetof(DEVMODEW, dmDriverExtra) == 70);
 static_assert(offsetof(DEVMODEW, dmFields) == 72);
+static_assert(offsetof(DEVMODEW, dmOrientation) == 76);
+static_assert(offsetof(DEVMODEW, dmPaperSize) == 78);
+static_assert(offsetof(DEVMODEW, dmPaperLength) == 80);
+static_assert(offsetof(DEVMODEW, dmPaperWidth) == 82);
+static_assert(offsetof(DEVMODEW, dmScale) == 84);
+static_assert(offsetof(DEVMODEW, dmCopies) == 86);
+static_assert(offsetof(DEVMODEW, dmDefaultSource) == 88);
+static_assert(offsetof(DEVMODEW, dmPrintQuality) == 90);
 static_assert(offsetof(DEVMODEW, dmColor) == 92);
 static_assert(offsetof(DEVMODEW, dmBitsPerPel) == 168);
 
@@ -239,17 +274,68 @@ struct GDIINFO {
   ULONG ulPanningVertRes;
 };
 static_assert(sizeof(GDIINFO) == 148);
+static_assert(offsetof(GDIINFO, ulTechnology) == 4);
+static_assert(offsetof(GDIINFO, ulHorzSize) == 8);
+static_assert(offsetof(GDIINFO, ulVertSize) == 12);
+static_assert(offsetof(GDIINFO, ulHorzRes) == 16);
+static_assert(offsetof(GDIINFO, ulVertRes) == 20);
+static_assert(offsetof(GDIINFO, cBitsPixel) == 24);
+static_assert(offsetof(GDIINFO, cPlanes) == 28);
+static_assert(offsetof(GDIINFO, ulNumColors) == 32);
+static_assert(offsetof(GDIINFO, flRaster) == 36);
+static_assert(offsetof(GDIINFO, ulLogPixelsX) == 40);
+static_assert(offsetof(GDIINFO, ulLogPixelsY) == 44);
 static_assert(offsetof(GDIINFO, ptlPhysOffset) == 92);
 static_assert(offsetof(GDIINFO, szlPhysSize) == 100);
 
+// Logical font, 92 bytes: five LONGs, eight BYTEs, a 32-character face name.
+#define LF_FACESIZE 32
+struct LOGFONTW {
+  LONG lfHeight;
+  LONG lfWidth;
+  LONG lfEscapement;
+  LONG lfOrientation;
+  LONG lfWeight;
+  BYTE lfItalic;
+  BYTE lfUnderline;
+  BYTE lfStrikeOut;
+  BYTE lfCharSet;
+  BYTE lfOutPrecision;
+  BYTE lfClipPrecision;
+  BYTE lfQuality;
+  BYTE lfPitchAndFamily;
+  WCHAR lfFaceName[LF_FACESIZE];
+};
+static_assert(sizeof(LOGFONTW) == 92);
+static_assert(offsetof(LOGFONTW, lfWeight) == 16);
+static_assert(offsetof(LOGFONTW, lfItalic) == 20);
+static_assert(offsetof(LOGFONTW, lfPitchAndFamily) == 27);
+static_assert(offsetof(LOGFONTW, lfFaceName) == 28);
+
+// Device information the driver fills in at device enable; the engine
+// passes its size. Only hpalDefault depends on the pointer size: 296 bytes
+// where pointers have 4 bytes, 304 on a 64-bit host. (Some engines append
+// more members after hpalDefault and pass a larger size.)
 struct DEVINFO {
   FLONG flGraphicsCaps;
+  LOGFONTW lfDefaultFont;
+  LOGFONTW lfAnsiVarFont;
+  LOGFONTW lfAnsiFixFont;
   ULONG cFonts;
-  ULONG cxDither;
-  ULONG cyDither;
   ULONG iDitherFormat;
+  USHORT cxDither;
+  USHORT cyDither;
   HPALETTE hpalDefault;
 };
+static_assert(offsetof(DEVINFO, lfDefaultFont) == 4);
+static_assert(offsetof(DEVINFO, lfAnsiVarFont) == 96);
+static_assert(offsetof(DEVINFO, lfAnsiFixFont) == 188);
+static_assert(offsetof(DEVINFO, cFonts) == 280);
+static_assert(offsetof(DEVINFO, iDitherFormat) == 284);
+static_assert(offsetof(DEVINFO, cxDither) == 288);
+static_assert(offsetof(DEVINFO, cyDither) == 290);
+static_assert(offsetof(DEVINFO, hpalDefault) == (sizeof(void*) == 4 ? 292 : 296));
+static_assert(sizeof(DEVINFO) == (sizeof(void*) == 4 ? 296 : 304));
 
 typedef DHPDEV(APIENTRY* PFN_DrvEnablePDEV)(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
                                             HSURF* patternSurfaces, ULONG gdiInfoSize,

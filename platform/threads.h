@@ -64,6 +64,14 @@ struct MSG {
   POINT pt;
 };
 typedef MSG* LPMSG;
+// hwnd, wParam and lParam are pointer-sized: 28 bytes on the target, 48 on
+// a 64-bit host.
+static_assert(offsetof(MSG, message) == sizeof(void*));
+static_assert(offsetof(MSG, wParam) == (sizeof(void*) == 4 ? 8 : 16));
+static_assert(offsetof(MSG, lParam) == (sizeof(void*) == 4 ? 12 : 24));
+static_assert(offsetof(MSG, time) == (sizeof(void*) == 4 ? 16 : 32));
+static_assert(offsetof(MSG, pt) == (sizeof(void*) == 4 ? 20 : 36));
+static_assert(sizeof(MSG) == (sizeof(void*) == 4 ? 28 : 48));
 
 // Fails with ERROR_INVALID_THREAD_ID when the thread has no queue.
 PLATFORM_API BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam,

@@ -102,11 +102,20 @@ struct SYSTEMTIME {
 };
 typedef SYSTEMTIME* LPSYSTEMTIME;
 static_assert(sizeof(SYSTEMTIME) == 16);
+static_assert(offsetof(SYSTEMTIME, wMonth) == 2);
+static_assert(offsetof(SYSTEMTIME, wDayOfWeek) == 4);
+static_assert(offsetof(SYSTEMTIME, wDay) == 6);
+static_assert(offsetof(SYSTEMTIME, wHour) == 8);
+static_assert(offsetof(SYSTEMTIME, wMinute) == 10);
+static_assert(offsetof(SYSTEMTIME, wSecond) == 12);
+static_assert(offsetof(SYSTEMTIME, wMilliseconds) == 14);
 
 struct POINT {
   LONG x;
   LONG y;
 };
+static_assert(sizeof(POINT) == 8);
+static_assert(offsetof(POINT, y) == 4);
 
 // Win32 error codes used by this system.
 #define ERROR_SUCCESS 0L

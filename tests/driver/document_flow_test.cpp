@@ -99,7 +99,7 @@ TEST(DeviceEnable, Paper80x113Portrait) {
   EXPECT_EQ(e.info.ulTechnology, DT_RASPRINTER);
   EXPECT_EQ(e.info.cBitsPixel, 24u);
   EXPECT_EQ(e.info.ulNumColors, 0x1000000u);
-  EXPECT_EQ(e.info.flRaster & GCAPS_PALMANAGED, 0u);
+  EXPECT_EQ(e.info.flRaster & RC_PALETTE, 0u);
   EXPECT_EQ(g_surfaceWidth, 640u);
   EXPECT_EQ(g_pageRows, 904u);
   EXPECT_EQ(g_limitRows, 0);
@@ -208,6 +208,85 @@ TEST(DeviceEnable, NoPaletteFailsBeforeTouchingAnything) {
   EXPECT_EQ(e.info.ulHorzRes, 0u);  // the default enable was not called
 }
 
+// Engine buffers with a fenced tail, every byte set to `fill` first.
+template <typename T>
+struct Fenced {
+  T value;
+  BYTE tail[16];
+  explicit Fenced(BYTE fill) { std::memset(static_cast<void*>(this), fill, sizeof *this); }
+  const BYTE* Bytes() const { return reinterpret_cast<const BYTE*>(this); }
+  bool All(BYTE fill, size_t from, size_t to) const {
+    return std::all_of(Bytes() + from, Bytes() + to, [fill](BYTE b) { return b == fill; });
+  }
+};
+
+TEST(DeviceEnable, ShortEngineBuffersAreRefusedUntouched) {
+  struct Case {
+    ULONG gdiInfoSize, devInfoSize;
+    bool enables;
+  };
+  const Case cases[] = {{sizeof(GDIINFO) - 1, sizeof(DEVINFO), false},
+                        {sizeof(GDIINFO), sizeof(DEVINFO) - 1, false},
+                        {sizeof(GDIINFO), sizeof(DEVINFO), true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.gdiInfoSize << " / " << c.devInfoSize);
+    auto service = InstallRecordingService();
+    DRVENABLEDATA table = kelo::engine::DefaultDriverTable();
+    ENGCALLBACKS callbacks = kelo::engine::EngineCallbacks();
+    DrvEnableDriver(0, sizeof table, &table, &callbacks);
+    DEVMODEW devmode = Devmode(9);
+    const DEVMODEW requested = devmode;
+    Fenced<GDIINFO> info(0xA5);
+    Fenced<DEVINFO> devInfo(0x5A);
+    std::u16string port = u"LPT1:";
+    const int palettes = kelo::engine::LivePalettes();
+    SetLastError(0);
+    const DHPDEV pdev = DrvEnablePDEV(&devmode, port.data(), 0, nullptr, c.gdiInfoSize,
+                                      reinterpret_cast<ULONG*>(&info.value), c.devInfoSize,
+                                      &devInfo.value, nullptr, nullptr, nullptr);
+    if (c.enables) {
+      ASSERT_NE(pdev, nullptr);
+      DrvDisablePDEV(pdev);
+      DeleteObject(devInfo.value.hpalDefault);
+      EXPECT_TRUE(info.All(0xA5, sizeof(GDIINFO), sizeof info));
+      EXPECT_TRUE(devInfo.All(0x5A, sizeof(DEVINFO), sizeof devInfo));
+      continue;
+    }
+    EXPECT_EQ(pdev, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(info.All(0xA5, 0, sizeof info));
+    EXPECT_TRUE(devInfo.All(0x5A, 0, sizeof devInfo));
+    EXPECT_EQ(std::memcmp(&devmode, &requested, sizeof devmode), 0);
+    EXPECT_EQ(kelo::engine::LivePalettes(), palettes);
+    EXPECT_TRUE(service->Calls().empty());
+  }
+}
+
+// The engine reads the palette at the platform's offset and keeps its own
+// default fonts in front of it.
+TEST(DeviceEnable, ThePaletteLandsAtThePlatformOffsetBehindTheFonts) {
+  InstallRecordingService();
+  DRVENABLEDATA table = kelo::engine::DefaultDriverTable();
+  ENGCALLBACKS callbacks = kelo::engine::EngineCallbacks();
+  DrvEnableDriver(0, sizeof table, &table, &callbacks);
+  DEVMODEW devmode = Devmode(9);
+  GDIINFO info = {};
+  Fenced<DEVINFO> devInfo(0x5A);
+  std::u16string port = u"LPT1:";
+  const int palettes = kelo::engine::LivePalettes();
+  const DHPDEV pdev = DrvEnablePDEV(&devmode, port.data(), 0, nullptr, sizeof info,
+                                    reinterpret_cast<ULONG*>(&info), sizeof(DEVINFO),
+                                    &devInfo.value, nullptr, nullptr, nullptr);
+  ASSERT_NE(pdev, nullptr);
+  DrvDisablePDEV(pdev);
+  EXPECT_TRUE(devInfo.All(0x5A, 4, 280));  // lfDefaultFont, lfAnsiVarFont, lfAnsiFixFont
+  HPALETTE palette = nullptr;
+  std::memcpy(&palette, devInfo.Bytes() + (sizeof(void*) == 4 ? 292 : 296), sizeof palette);
+  EXPECT_EQ(kelo::engine::LivePalettes(), palettes + 1);
+  EXPECT_TRUE(DeleteObject(palette));  // the palette the driver created, nothing else
+  EXPECT_EQ(kelo::engine::LivePalettes(), palettes);
+}
+
 TEST(DeviceEnable, AFailedChannelOpenFailsTheEnable) {
   auto service = InstallRecordingService();
   service->FailCommand(KLP_OPEN, ERROR_FILE_NOT_FOUND);
@@ -234,6 +313,7 @@ TEST(DeviceEnable, DeletesTheClearTypeKeyWithItsSubkeys) {
 TEST(DeviceEnable, AMissingClearTypeKeyIsNoFailure) {
   InstallRecordingService();
   kelo::host::StartDebugCapture();
+  kelo::host::TakeDebugLines();  // what earlier tests in this process left
   Enabled e(Devmode(9));
   EXPECT_NE(e.pdev, nullptr);
   EXPECT_TRUE(kelo::host::TakeDebugLines().empty());

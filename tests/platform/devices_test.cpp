@@ -180,6 +180,38 @@ TEST(Devices, CommCallsRefuseAMissingStructureAndAnUnknownHandle) {
   EXPECT_TRUE(kelo::host::UnregisterDevice(u"COM7:"));
 }
 
+// A serial driver reads the control block's flag word at byte 8 as the
+// platform lays it out, lowest bit first.
+TEST(Devices, ControlBlockFlagBitsSitAtThePlatformsPositions) {
+  struct Case {
+    const char* field;
+    void (*set)(DCB&);
+    DWORD mask;
+  };
+  const Case cases[] = {
+      {"fBinary", [](DCB& d) { d.fBinary = 1; }, 0x1},
+      {"fParity", [](DCB& d) { d.fParity = 1; }, 0x2},
+      {"fOutxCtsFlow", [](DCB& d) { d.fOutxCtsFlow = 1; }, 0x4},
+      {"fOutxDsrFlow", [](DCB& d) { d.fOutxDsrFlow = 1; }, 0x8},
+      {"fDtrControl", [](DCB& d) { d.fDtrControl = 3; }, 0x30},
+      {"fDsrSensitivity", [](DCB& d) { d.fDsrSensitivity = 1; }, 0x40},
+      {"fTXContinueOnXoff", [](DCB& d) { d.fTXContinueOnXoff = 1; }, 0x80},
+      {"fOutX", [](DCB& d) { d.fOutX = 1; }, 0x100},
+      {"fInX", [](DCB& d) { d.fInX = 1; }, 0x200},
+      {"fErrorChar", [](DCB& d) { d.fErrorChar = 1; }, 0x400},
+      {"fNull", [](DCB& d) { d.fNull = 1; }, 0x800},
+      {"fRtsControl", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }, 0x3000},
+      {"fAbortOnError", [](DCB& d) { d.fAbortOnError = 1; }, 0x4000},
+  };
+  for (const Case& c : cases) {
+    DCB dcb = {};
+    c.set(dcb);
+    DWORD word = 0;
+    std::memcpy(&word, reinterpret_cast<const BYTE*>(&dcb) + 8, sizeof word);
+    EXPECT_EQ(word, c.mask) << c.field;
+  }
+}
+
 TEST(Devices, AFailedOpenKeepsTheDevicesReason) {
   ASSERT_TRUE(kelo::host::RegisterDevice(u"REF1:", std::make_shared<RefusingDevice>()));
   EXPECT_EQ(OpenDevice(u"REF1:"), INVALID_HANDLE_VALUE);
