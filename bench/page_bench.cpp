@@ -38,8 +38,8 @@
 #include "engine/engine.h"
 #include "engine/image_pages.h"
 #include "platform/host/host_api.h"
+#include "tools/common/service_session.h"
 #include "tools/kelo-print/options.h"
-#include "tools/kelo-print/service_session.h"
 #include "tools/make-sample/sample_receipt.h"
 
 namespace {
@@ -74,7 +74,7 @@ struct JobTimes {
 
 // Prints `pages` copies of images[0] as one document.
 JobTimes PrintCopies(const std::vector<RgbImage>& images, const DEVMODEW& devmode, int pages,
-                     const kelo::print::ServiceSession& service) {
+                     const kelo::cli::ServiceSession& service) {
   kelo::engine::JobOptions job;
   job.devmode = devmode;
   job.port = u"LPT1:";
@@ -128,7 +128,7 @@ void BM_Page(benchmark::State& state, const RgbImage& (*image)(), const char* pa
       kelo::print::JobDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), options);
   const std::vector<RgbImage> images = {image()};
 
-  kelo::print::ServiceSession service;
+  kelo::cli::ServiceSession service;
   if (!service.Start()) {
     state.SkipWithError("cannot load the device service");
     return;

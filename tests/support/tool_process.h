@@ -38,6 +38,7 @@ class RunningTool {
   RunningTool& operator=(const RunningTool&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void CloseStdin();
   void Signal(int signal) const;
   // The next line of standard output without its newline; empty when none

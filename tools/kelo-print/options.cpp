@@ -136,6 +136,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       o.draft = true;
     } else if (argument == "--verbose") {
       o.verbose = true;
+    } else if (argument == "--no-status-check") {
+      o.statusCheck = false;
     } else {
       return Usage("unknown option " + argument);
     }
@@ -173,12 +175,17 @@ options:
                     (default); page: scale to fit inside the page, centred;
                     none: one pixel a dot at the top left
   --registry FILE   registry file to use (also: environment KELO_REGISTRY)
+  --no-status-check do not ask the printer for its status before the job
   --verbose         show the library's diagnostics as they come
   --help            this text
 
 An image of the page's size in dots (640 x 904 for 80x113, 384 x 544 for
 48x68) is printed pixel for pixel. Shrinking averages areas; enlarging
 interpolates bilinearly.
+
+Before the job the printer is asked for its status (ESC k 255, 500 ms): one
+that answers not ready, out of paper or with a fault gets no page (exit 6);
+one that does not answer is printed to.
 
 exit codes:
   0  printed

@@ -7,20 +7,13 @@
 
 #include "engine/page_layout.h"
 #include "platform/platform.h"
+#include "tools/common/exit_codes.h"
 
 namespace kelo::print {
 
-// One code per failure class; the help text and the README list them.
-enum ExitCode : int {
-  kExitOk = 0,
-  kExitInternal = 1,       // the driver or the device service failed otherwise
-  kExitUsage = 2,          // bad command line or registry file
-  kExitImage = 3,          // an image cannot be read
-  kExitPaper = 4,          // no such paper
-  kExitPort = 5,           // the printer port cannot be opened
-  kExitNotReady = 6,       // the printer reports not ready, out of paper or a fault
-  kExitWrite = 7,          // the printer did not take the data
-};
+// The exit codes are shared with kelo-status.
+using ExitCode = kelo::cli::ExitCode;
+using enum kelo::cli::ExitCode;
 
 // Paper as the device mode gives it to the driver: a size code of the
 // driver's paper table, or the custom code with whole millimetres.
@@ -53,6 +46,7 @@ struct Options {
   int copies = 1;  // 1..kMaxCopies
   std::optional<std::string> registry;
   bool verbose = false;  // the library's diagnostics go to stderr as they come
+  bool statusCheck = true;  // ask the printer for its status before the job
   bool help = false;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/kelo-print/print_job.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,55 +9,20 @@
 #include "engine/image_file.h"
 #include "engine/image_pages.h"
 #include "platform/host/host_api.h"
+#include "tools/common/default_port.h"
+#include "tools/common/error_text.h"
+#include "tools/common/printer_status.h"
+#include "tools/common/service_session.h"
 #include "tools/kelo-print/progress.h"
-#include "tools/kelo-print/service_session.h"
 
 namespace kelo::print {
 
 namespace {
 
-constexpr DWORD kStatusBit2 = 16000;  // the service's code for status bit 2
-constexpr DWORD kOutOfPaperAndBit2 = 16001;
-// Codes of the host's files that the platform header does not name.
-constexpr DWORD kErrorPathNotFound = 3;
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kErrorDiskFull = 112;  // what a full file or device reports
-constexpr DWORD kErrorFilenameTooLong = 206;
+using kelo::cli::ErrorText;
 
-std::string ErrorText(DWORD error) {
-  std::string text;
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND: text = "no such port or device"; break;
-    case ERROR_ACCESS_DENIED: text = "access denied"; break;
-    case ERROR_INVALID_HANDLE: text = "invalid handle"; break;
-    case ERROR_NOT_READY: text = "the printer is not ready"; break;
-    case ERROR_OUT_OF_PAPER: text = "the printer is out of paper"; break;
-    case ERROR_SHARING_VIOLATION: text = "the port is in use"; break;
-    case ERROR_INVALID_PARAMETER: text = "invalid parameter"; break;
-    case ERROR_SERIAL_NO_DEVICE: text = "the serial device is gone"; break;
-    case ERROR_GRACEFUL_DISCONNECT: text = "the printer was disconnected"; break;
-    case ERROR_TIMEOUT: text = "nothing was taken within the print time-out"; break;
-    case ERROR_NOT_SUPPORTED: text = "the port does not support the request"; break;
-    case ERROR_OUTOFMEMORY:
-    case ERROR_NOT_ENOUGH_MEMORY: text = "out of memory"; break;
-    case ERROR_NO_DATA: text = "nobody reads the other end of the port"; break;
-    case kErrorPathNotFound: text = "a directory on the port's path does not exist"; break;
-    case kErrorTooManyOpenFiles: text = "too many open files"; break;
-    case kErrorFilenameTooLong: text = "the port's path is too long"; break;
-    case ERROR_WRITE_FAULT: text = "write fault"; break;
-    case ERROR_GEN_FAILURE: text = "the device does not work"; break;
-    case ERROR_DEV_NOT_EXIST: text = "the device is gone"; break;
-    case ERROR_DEVICE_IN_USE: text = "the device is in use"; break;
-    case ERROR_MOD_NOT_FOUND: text = "library not found"; break;
-    case ERROR_PROC_NOT_FOUND: text = "entry point not found"; break;
-    case ERROR_UNKNOWN_PORT: text = "unknown port"; break;
-    case kStatusBit2: text = "the printer reports a fault"; break;
-    case kOutOfPaperAndBit2: text = "the printer is out of paper and reports a fault"; break;
-    case kErrorDiskFull: text = "no space left on the device"; break;
-    default: text = "system error"; break;
-  }
-  return text + " (" + std::to_string(error) + ")";
-}
+// How long the printer is given to answer the status question before a job.
+constexpr DWORD kStatusCheckTimeoutMs = 500;
 
 std::string Utf8(const std::u16string& text) { return kelo::host::ToUtf8(text); }
 
@@ -124,30 +90,29 @@ Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::Serv
   return {};
 }
 
+// A printer that answers the status question with a condition gets no page.
+// One that does not answer (a file, a printer without a way back) is printed
+// to as before, and a port that cannot be opened is left to the job, which
+// says why.
+std::optional<Outcome> RefusedByStatus(const std::u16string& port) {
+  kelo::cli::StatusQuestion question;
+  question.port = port;
+  question.timeoutMs = kStatusCheckTimeoutMs;
+  kelo::cli::PrinterStatus status;
+  bool refused = false;
+  if (!kelo::cli::AskPrinterStatus(question, &status, &refused)) return std::nullopt;
+  if (kelo::cli::ExitCodeOf(status.state) != kExitNotReady) return std::nullopt;
+  std::string message = "the printer on \"";
+  message += Utf8(port);
+  message += "\" is ";
+  message += kelo::cli::StateWords(status.state);
+  message += "; no page was sent";
+  return Outcome{kExitNotReady, message};
+}
+
 }  // namespace
 
-std::u16string JobPort(const Options& options) {
-  if (options.port) return kelo::host::FromUtf8(*options.port);
-  std::u16string port = u"LPT1:";
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers\\Ports", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return port;
-  }
-  DWORD type = 0;
-  DWORD size = 0;
-  if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type, nullptr, &size) ==
-          ERROR_SUCCESS &&
-      type == REG_SZ && size >= 2 * sizeof(WCHAR)) {
-    std::u16string value(size / sizeof(WCHAR), u'\0');
-    if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type,
-                         reinterpret_cast<BYTE*>(value.data()), &size) == ERROR_SUCCESS) {
-      value.resize(std::char_traits<char16_t>::length(value.c_str()));
-      if (!value.empty()) port = value;
-    }
-  }
-  RegCloseKey(key);
-  return port;
-}
+std::u16string JobPort(const Options& options) { return kelo::cli::PortOrDefault(options.port); }
 
 Outcome PrintImages(const Options& options) {
   // Every image is read before the printer hears of the job, so that a bad
@@ -160,7 +125,7 @@ Outcome PrintImages(const Options& options) {
     }
   }
 
-  ServiceSession service;
+  kelo::cli::ServiceSession service;
   if (!service.Start()) {
     return {kExitInternal, "cannot load the device service: " + ErrorText(GetLastError())};
   }
@@ -168,6 +133,9 @@ Outcome PrintImages(const Options& options) {
   kelo::engine::JobOptions job;
   job.devmode = JobDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), options);
   job.port = JobPort(options);
+  if (options.statusCheck) {
+    if (std::optional<Outcome> refused = RefusedByStatus(job.port)) return *refused;
+  }
   Progress progress(static_cast<int>(images.size()));
   job.progress = [&](int page, int rowsDone, int rows) { progress.Rows(page, rowsDone, rows); };
   const kelo::engine::PageRenderer render = kelo::engine::ImagePages(images, options.fit, job);

@@ -13,8 +13,8 @@ struct Outcome {
   std::string message;  // one line for the user; empty on success
 };
 
-// The port to print to: the option, else the registry's "DefaultPrintPort"
-// of Printers\Ports (text values only), else "LPT1:".
+// The port to print to: the option, else the registry's default print
+// port, else "LPT1:" (kelo::cli::PortOrDefault).
 std::u16string JobPort(const Options& options);
 
 Outcome PrintImages(const Options& options);

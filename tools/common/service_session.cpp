@@ -1,6 +1,6 @@
-#include "tools/kelo-print/service_session.h"
+#include "tools/common/service_session.h"
 
-namespace kelo::print {
+namespace kelo::cli {
 
 namespace {
 
@@ -29,4 +29,4 @@ void ServiceSession::Stop() {
   activation_ = nullptr;
 }
 
-}  // namespace kelo::print
+}  // namespace kelo::cli

@@ -6,7 +6,7 @@
 #include "engine/service_tap.h"
 #include "platform/platform.h"
 
-namespace kelo::print {
+namespace kelo::cli {
 
 class ServiceSession {
  public:
@@ -27,4 +27,4 @@ class ServiceSession {
   kelo::engine::ServiceTap tap_;
 };
 
-}  // namespace kelo::print
+}  // namespace kelo::cli
