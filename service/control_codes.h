@@ -18,7 +18,9 @@ inline constexpr UINT MonitorStop = 0x401;  // wParam: 0 = now, else a delay in 
 // How long the monitor lingers once nobody but itself needs it.
 inline constexpr DWORD kIdleStopDelayMs = 30000;
 // wParam: port handle; lParam: PortKind in bits 0-7, bits 16-31 non-zero =
-// close the handle after sending.
+// close the handle after sending; bits 8-15 non-zero: the index of the open
+// port the handle belongs to, whose reference taken for the reset the
+// monitor gives back after sending.
 inline constexpr UINT MonitorSendReset = 0x402;
 // wParam: port index in bits 0-7, reply wait in ms in bits 16-31; lParam:
 // bits 0-15 non-zero = send a status request, bits 16-31 non-zero = by RTS

@@ -191,6 +191,8 @@ void SendReset(const MSG& msg) {
     SignalEvent(ServiceState.statusTimeoutEvent);
   }
   if (Bits16To31(flags) != 0) ClosePort(port, kind);
+  const BYTE index = static_cast<BYTE>((flags >> 8) & 0xFF);
+  if (index != 0) GiveBackReference(index);
 }
 
 // False when the thread is to end.

@@ -157,6 +157,7 @@ BOOL CommandResetPrinter(const ControlCall& call, ServiceLock& guard) {
   HANDLE port = INVALID_HANDLE_VALUE;
   BYTE kind = 0;
   DWORD jobActive = 0;
+  BYTE openIndex = 0;
   bool temporary = true;
   // The last matching entry wins.
   for (const auto& [index, record] : ServiceState.g_mapOpenPorts) {
@@ -164,6 +165,7 @@ BOOL CommandResetPrinter(const ControlCall& call, ServiceLock& guard) {
     port = record.handle;
     kind = record.kind;
     jobActive = record.jobActive;
+    openIndex = index;
     temporary = false;
   }
   if (port == INVALID_HANDLE_VALUE) {
@@ -179,9 +181,24 @@ BOOL CommandResetPrinter(const ControlCall& call, ServiceLock& guard) {
     guard.Acquire();
   } else if (jobActive == 0) {
     ensureMonitor();
-    const LPARAM flags = kind | (temporary ? kCloseAfterReset : 0);
+    LPARAM flags = kind | (temporary ? kCloseAfterReset : 0);
+    // An open port's handle goes to the monitor with a reference of its
+    // own, so that the clients' closes cannot close it before the reset
+    // went out (the monitor would write to a closed or reused handle).
+    PortRecord* record = temporary ? nullptr : FindPort(openIndex);
+    if (record != nullptr && record->refCount < 255) {
+      ++record->refCount;
+      flags |= static_cast<LPARAM>(openIndex) << 8;
+    } else {
+      record = nullptr;
+    }
     handedOver = PostThreadMessageW(ServiceState.monitorThreadId.load(), MonitorSendReset,
                                     reinterpret_cast<WPARAM>(port), flags) != FALSE;
+    if (!handedOver && record != nullptr) {
+      const DWORD error = GetLastError();
+      ReleasePortReference(openIndex);
+      SetLastError(error);
+    }
     // A reset that no monitor will send is no reset.
     result = handedOver ? TRUE : FALSE;
   }

@@ -156,6 +156,14 @@ TEST_F(StatusCommandsTest, ResetThroughTheMonitorSendsEscAt) {
   EXPECT_FALSE(Ask(KLP_RESET_PRINTER, u"COM9:"));  // neither open nor openable
   Sleep(300);
   EXPECT_EQ(com1->WrittenBytes(), kReset);
+  ASSERT_TRUE(Control(KLP_END_JOB + 1, nullptr));
+
+  // The client lets go before the monitor has sent the reset: the reset
+  // holds the port until it went out.
+  ASSERT_TRUE(Ask(KLP_RESET_PRINTER, u"COM1:"));
+  EXPECT_TRUE(Close(1));
+  EXPECT_TRUE(WaitUntil([&] { return com1->WrittenBytes().size() == 2 * kReset.size(); }, 1000));
+  EXPECT_TRUE(WaitUntil([&] { return com1->OpenCount() == 0; }, 1000));
 }
 
 TEST_F(StatusCommandsTest, RefusedCallerBufferOrShortRequestFailsAndFreesTheLock) {
