@@ -216,4 +216,15 @@ bool RunningTool::Pump(int waitMs) {
   return any || stdout_ >= 0 || stderr_ >= 0;
 }
 
+std::filesystem::path FreshTestDirectory(const std::string& prefix, std::string testName) {
+  for (char& c : testName) {
+    if (c == '/') c = '-';
+  }
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    (prefix + testName + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
 }  // namespace kelo::test

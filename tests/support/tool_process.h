@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct ToolLaunch {
 };
 
 ToolRun RunTool(const ToolLaunch& launch);
+
+// A new, empty directory under the system's temporary directory for one
+// test: `prefix`, the test's name ("Suite-Name", slashes made dashes) and
+// this process's id.
+std::filesystem::path FreshTestDirectory(const std::string& prefix, std::string testName);
 
 // A running program with pipes on its standard streams, in the current
 // directory and environment. Killed and reaped if still running when

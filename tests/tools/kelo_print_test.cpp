@@ -173,14 +173,8 @@ class KeloPrint : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '-';
-    }
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kelo-print-" + name + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = kelo::test::FreshTestDirectory(
+        "kelo-print-", std::string(info->test_suite_name()) + "-" + info->name());
     WriteRegistry(std::string(kPorts) + kDriverSettings);
   }
   void TearDown() override {
