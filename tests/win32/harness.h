@@ -1,12 +1,13 @@
 // The Windows side of the line tests run by peer.py: results go to stdout
 // one a line ("ok NAME", "FAIL NAME: why", "note NAME: text"); a request for
 // the peer is a line "? REQUEST" whose answer comes back on stdin.
+// Include it after the Win32 declarations (<windows.h> or the library's
+// platform headers): it uses DWORD and GetTickCount.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -72,7 +73,9 @@ inline long Field(const std::string& pairs, const char* key) {
   const std::string wanted = std::string(key) + "=";
   size_t at = 0;
   while ((at = pairs.find(wanted, at)) != std::string::npos) {
-    if (at == 0 || pairs[at - 1] == ' ') return std::strtol(pairs.c_str() + at + wanted.size(), nullptr, 10);
+    if (at == 0 || pairs[at - 1] == ' ') {
+      return std::strtol(pairs.c_str() + at + wanted.size(), nullptr, 10);
+    }
     at += wanted.size();
   }
   return -1;

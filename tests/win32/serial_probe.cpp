@@ -2,6 +2,8 @@
 // semantics the library counts on (checks), and those where implementations
 // of the platform differ (notes, compared with the host layer in the report).
 
+#include <windows.h>
+
 #include "harness.h"
 
 using namespace win32test;
