@@ -150,8 +150,14 @@ def run(wine, wineserver, program, port, server_log):
         raw, pending = pending.split(b"\n", 1)
         text = raw.decode(errors="replace").rstrip("\r")
         if text.startswith("? "):
-            answer = line.serve(text[2:])
-            child.stdin.write(answer.encode() + b"\n")
+            try:
+                answer = line.serve(text[2:])
+            except (OSError, ValueError) as error:
+                answer = f"FAIL the peer could not serve it: {error}"
+            try:
+                child.stdin.write(answer.encode() + b"\n")
+            except BrokenPipeError:
+                pass  # the program is gone; its exit status tells
             continue
         print(text, flush=True)
         if text.startswith("ok "):
@@ -173,4 +179,8 @@ def run(wine, wineserver, program, port, server_log):
 if __name__ == "__main__":
     if len(sys.argv) != 6:
         sys.exit("usage: peer.py WINE64 WINESERVER PROGRAM.exe PORT SERVER_LOG")
-    sys.exit(run(*sys.argv[1:]))
+    try:
+        sys.exit(run(*sys.argv[1:]))
+    except (OSError, subprocess.CalledProcessError) as error:
+        print(f"FAIL {os.path.basename(sys.argv[3])}: the line could not be set up: {error}")
+        sys.exit(1)
