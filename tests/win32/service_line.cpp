@@ -187,6 +187,22 @@ void CheckService() {
   Check("KLP_WRITE bytes reach the line", wrote && taken == sizeof data && arrived == "ok",
         "%d, %lu taken; peer: %s", wrote, static_cast<unsigned long>(taken), arrived.c_str());
 
+  // A document: while it runs, a write that must not interleave with it is
+  // refused; its end waits until the line has sent what it queued.
+  const BOOL begun = Control(open, KLP_BEGIN_JOB | index, nullptr, 0, nullptr, 0, nullptr);
+  const BOOL intruded =
+      Control(open, KLP_WRITE_IF_IDLE | index, data, sizeof data, nullptr, 0, &taken);
+  const BOOL jobWrote = Control(open, KLP_WRITE | index, data, sizeof data, nullptr, 0, &taken);
+  const std::string jobArrived = Ask("expect " + Hex(data, sizeof data));
+  DWORD unsent = 0;
+  const DWORD start = GetTickCount();
+  const BOOL ended =
+      Control(open, KLP_END_JOB | index, nullptr, 0, &unsent, sizeof unsent, &actual);
+  Check("a job's bytes reach the line and KLP_END_JOB sees them sent",
+        begun && !intruded && jobWrote && jobArrived == "ok" && ended,
+        "begin %d, write-if-idle %d, write %d (peer: %s), end %d after %lu ms", begun, intruded,
+        jobWrote, jobArrived.c_str(), ended, static_cast<unsigned long>(ElapsedMs(start)));
+
   for (const StatusCase& c : kStatusCases) {
     WaitForSingleObject(dataEvent, 0);  // a signal left from before does not count
     Ask(std::string("send ") + c.byte);
