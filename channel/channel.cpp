@@ -4,6 +4,7 @@
 
 #include "channel/command_set.h"
 #include "channel/output_buffer.h"
+#include "platform/wide_string.h"
 
 namespace {
 
@@ -105,9 +106,9 @@ BOOL EndJob(PrinterChannel& channel) {
   if (Control(channel, KLP_END_JOB, nullptr, 0, &unsent, sizeof unsent, &returned)) return TRUE;
   const DWORD error = GetLastError();
   if (returned == sizeof unsent && unsent > 0) {
-    std::u16string line = u"end of job: ";
-    for (const char digit : std::to_string(unsent)) line += static_cast<char16_t>(digit);
-    line += u" bytes did not leave the port\r\n";
+    kelo::WideString line = TEXT("end of job: ");
+    for (const char digit : std::to_string(unsent)) line += static_cast<WCHAR>(digit);
+    line += TEXT(" bytes did not leave the port\r\n");
     OutputDebugStringW(line.c_str());
   }
   SetLastError(error);

@@ -21,10 +21,10 @@ FlushSettings ReadFlushSettings() {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return settings;
   }
-  ReadRegistryNumber(key, u"NumFlushRetries", settings.retries);
-  ReadRegistryNumber(key, u"FlushRetryWait", settings.retryWaitMs);
-  ReadRegistryNumber(key, u"EnablePageFilter", settings.enablePageFilter);
-  ReadRegistryNumber(key, u"CntOfDel-0-Bytes", settings.keepCount);
+  ReadRegistryNumber(key, TEXT("NumFlushRetries"), settings.retries);
+  ReadRegistryNumber(key, TEXT("FlushRetryWait"), settings.retryWaitMs);
+  ReadRegistryNumber(key, TEXT("EnablePageFilter"), settings.enablePageFilter);
+  ReadRegistryNumber(key, TEXT("CntOfDel-0-Bytes"), settings.keepCount);
   RegCloseKey(key);
   return settings;
 }

@@ -36,8 +36,8 @@ struct ChannelSettings {
 };
 
 // The key holding the driver's and the service's settings.
-inline constexpr const WCHAR* kDriverKey = u"Drivers\\BuiltIn\\KLP";
-inline constexpr const WCHAR* kServiceDeviceName = u"KLP1:";
+inline constexpr const WCHAR* kDriverKey = TEXT("Drivers\\BuiltIn\\KLP");
+inline constexpr const WCHAR* kServiceDeviceName = TEXT("KLP1:");
 
 // Reads a 4-byte number from an open key; false (and `value` untouched) when
 // it is missing or not 4 bytes long.

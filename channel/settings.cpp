@@ -21,8 +21,8 @@ ChannelSettings ReadChannelSettings() {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return settings;
   }
-  ReadRegistryNumber(key, u"numWakeUpBytes", settings.numWakeUpBytes);
-  ReadRegistryNumber(key, u"EnableResetStatusviaRTS", settings.enableResetStatusViaRts);
+  ReadRegistryNumber(key, TEXT("numWakeUpBytes"), settings.numWakeUpBytes);
+  ReadRegistryNumber(key, TEXT("EnableResetStatusviaRTS"), settings.enableResetStatusViaRts);
   RegCloseKey(key);
   return settings;
 }

@@ -18,8 +18,8 @@ constexpr ULONG kDotsPerMm = 8;
 constexpr ULONG kDpiHigh = 203;
 constexpr ULONG kDpiDraft = 101;
 constexpr WORD kDriverVersion = 0x202;
-constexpr const WCHAR* kDeviceName = u"Kelo Pell";
-constexpr const WCHAR* kClearTypeKey = u"System\\GDI\\ClearType";
+constexpr const WCHAR* kDeviceName = TEXT("Kelo Pell");
+constexpr const WCHAR* kClearTypeKey = TEXT("System\\GDI\\ClearType");
 // A raster row's length travels in one byte.
 constexpr ULONG kMaxRowDots = 255 * 8;
 
@@ -190,12 +190,12 @@ DHPDEV APIENTRY DrvEnablePDEV(DEVMODEW* devmode, LPWSTR port, ULONG patterns,
   const bool noSide = CustomPaperHasNoSide(*devmode);
   const bool badPaper = noSide || rowDots > kMaxRowDots;
   if (noSide) {
-    OutputDebugStringW(u"DrvEnablePDEV: custom paper with a side of 0 mm or less\r\n");
+    OutputDebugStringW(TEXT("DrvEnablePDEV: custom paper with a side of 0 mm or less\r\n"));
     ok = false;
   } else if (rowDots > kMaxRowDots) {
     // A wider row cannot be sent: its length does not fit the raster-row
     // command's length byte.
-    OutputDebugStringW(u"DrvEnablePDEV: paper too wide for a raster row (over 2040 dots)\r\n");
+    OutputDebugStringW(TEXT("DrvEnablePDEV: paper too wide for a raster row (over 2040 dots)\r\n"));
     ok = false;
   } else if (!SetupRaster(g_printContext.raster, info, *devmode) || !PrepareLineFeed(rowDots)) {
     ok = false;

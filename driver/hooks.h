@@ -3,8 +3,6 @@
 
 #include "platform/platform.h"
 
-#define KELO_EXPORT extern "C" __attribute__((visibility("default")))
-
 KELO_EXPORT BOOL APIENTRY DrvEnableDriver(ULONG engineVersion, ULONG size,
                                           DRVENABLEDATA* table, PENGCALLBACKS callbacks);
 

@@ -3,6 +3,8 @@
 
 #include "platform/win_types.h"
 
+#if !defined(_WIN32)
+
 // Serial control block, 28 bytes on the target and on a 64-bit host.
 struct DCB {
   DWORD DCBlength;
@@ -35,22 +37,6 @@ struct DCB {
   WORD wReserved1;
 };
 typedef DCB* LPDCB;
-// The flag bits (fBinary lowest, at byte 8) cannot be pinned at compile
-// time; a platform test checks each field's mask.
-static_assert(sizeof(DCB) == 28);
-static_assert(offsetof(DCB, BaudRate) == 4);
-static_assert(offsetof(DCB, wReserved) == 12);
-static_assert(offsetof(DCB, XonLim) == 14);
-static_assert(offsetof(DCB, XoffLim) == 16);
-static_assert(offsetof(DCB, ByteSize) == 18);
-static_assert(offsetof(DCB, Parity) == 19);
-static_assert(offsetof(DCB, StopBits) == 20);
-static_assert(offsetof(DCB, XonChar) == 21);
-static_assert(offsetof(DCB, XoffChar) == 22);
-static_assert(offsetof(DCB, ErrorChar) == 23);
-static_assert(offsetof(DCB, EofChar) == 24);
-static_assert(offsetof(DCB, EvtChar) == 25);
-static_assert(offsetof(DCB, wReserved1) == 26);
 
 #define RTS_CONTROL_DISABLE 0u
 #define RTS_CONTROL_ENABLE 1u
@@ -79,11 +65,6 @@ struct COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
-static_assert(sizeof(COMMTIMEOUTS) == 20);
-static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutMultiplier) == 4);
-static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutConstant) == 8);
-static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
-static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant) == 16);
 
 // Line errors and queue depths, as ClearCommError reports them.
 struct COMSTAT {
@@ -99,8 +80,6 @@ struct COMSTAT {
   DWORD cbOutQue;  // bytes written, not yet sent
 };
 typedef COMSTAT* LPCOMSTAT;
-static_assert(sizeof(COMSTAT) == 12);
-static_assert(offsetof(COMSTAT, cbOutQue) == 8);
 
 #define PURGE_TXABORT 0x0001u
 #define PURGE_RXABORT 0x0002u
@@ -114,3 +93,29 @@ PLATFORM_API BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 PLATFORM_API BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
 // Both pointers may be null.
 PLATFORM_API BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
+
+#endif  // !_WIN32
+
+// The layouts the platform and the host share. (The DCB flag bits cannot be
+// pinned at compile time; a platform test checks each field's mask.)
+static_assert(sizeof(DCB) == 28);
+static_assert(offsetof(DCB, BaudRate) == 4);
+static_assert(offsetof(DCB, wReserved) == 12);
+static_assert(offsetof(DCB, XonLim) == 14);
+static_assert(offsetof(DCB, XoffLim) == 16);
+static_assert(offsetof(DCB, ByteSize) == 18);
+static_assert(offsetof(DCB, Parity) == 19);
+static_assert(offsetof(DCB, StopBits) == 20);
+static_assert(offsetof(DCB, XonChar) == 21);
+static_assert(offsetof(DCB, XoffChar) == 22);
+static_assert(offsetof(DCB, ErrorChar) == 23);
+static_assert(offsetof(DCB, EofChar) == 24);
+static_assert(offsetof(DCB, EvtChar) == 25);
+static_assert(offsetof(DCB, wReserved1) == 26);
+static_assert(sizeof(COMMTIMEOUTS) == 20);
+static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutMultiplier) == 4);
+static_assert(offsetof(COMMTIMEOUTS, ReadTotalTimeoutConstant) == 8);
+static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
+static_assert(offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant) == 16);
+static_assert(sizeof(COMSTAT) == 12);
+static_assert(offsetof(COMSTAT, cbOutQue) == 8);

@@ -1,6 +1,8 @@
-// The graphics engine's printer-driver interface as the target publishes it:
+// The graphics engine's printer-driver interface as Windows CE publishes it:
 // the 31-slot driver table, the engine callbacks and the structures that
-// pass between engine and driver.
+// pass between engine and driver, on the platform and on the host alike (the
+// desktop's driver interface has other layouts: a 3-argument DrvEnableDriver,
+// a counted driver table, a larger DEVMODEW).
 #pragma once
 
 #include "platform/win_types.h"
@@ -16,10 +18,13 @@ struct HSURF__;
 typedef HSURF__* HSURF;
 struct DHSURF__;
 typedef DHSURF__* DHSURF;
-struct HPALETTE__;
-typedef HPALETTE__* HPALETTE;
 struct HDEV__;
 typedef HDEV__* HDEV;
+
+// Handles and geometry that the platform's own headers declare.
+#if !defined(_WIN32)
+struct HPALETTE__;
+typedef HPALETTE__* HPALETTE;
 typedef HANDLE HGDIOBJ;
 
 struct POINTL {
@@ -27,15 +32,11 @@ struct POINTL {
   LONG y;
 };
 typedef POINTL* PPOINTL;
-static_assert(sizeof(POINTL) == 8);
-static_assert(offsetof(POINTL, y) == 4);
 
 struct SIZEL {
   LONG cx;
   LONG cy;
 };
-static_assert(sizeof(SIZEL) == 8);
-static_assert(offsetof(SIZEL, cy) == 4);
 
 struct RECTL {
   LONG left;
@@ -44,6 +45,11 @@ struct RECTL {
   LONG bottom;  // exclusive
 };
 typedef RECTL* PRECTL;
+#endif  // !_WIN32
+static_assert(sizeof(POINTL) == 8);
+static_assert(offsetof(POINTL, y) == 4);
+static_assert(sizeof(SIZEL) == 8);
+static_assert(offsetof(SIZEL, cy) == 4);
 static_assert(sizeof(RECTL) == 16);
 static_assert(offsetof(RECTL, top) == 4);
 static_assert(offsetof(RECTL, right) == 8);
@@ -342,5 +348,6 @@ typedef DHPDEV(APIENTRY* PFN_DrvEnablePDEV)(DEVMODEW* devmode, LPWSTR port, ULON
                                             ULONG* gdiInfo, ULONG devInfoSize, DEVINFO* devInfo,
                                             HDEV hdev, LPWSTR deviceName, HANDLE driver);
 
-// Releases a GDI object (the driver's default palette).
+// Releases a GDI object (the driver's default palette). Declared here on the
+// platform too: its desktop header is left out (NOGDI, see win_types.h).
 PLATFORM_API BOOL WINAPI DeleteObject(HGDIOBJ object);

@@ -5,6 +5,8 @@
 
 #include "platform/win_types.h"
 
+#if !defined(_WIN32)
+
 // ---- last error (one value per thread) ----
 PLATFORM_API DWORD WINAPI GetLastError(void);
 PLATFORM_API void WINAPI SetLastError(DWORD error);
@@ -65,3 +67,5 @@ PLATFORM_API void WINAPI GetSystemTime(LPSYSTEMTIME time);
 // (last error ERROR_INVALID_PARAMETER).
 PLATFORM_API int WINAPI CompareStringW(LCID locale, DWORD flags, LPCWSTR a, int countA,
                                        LPCWSTR b, int countB);
+
+#endif  // !_WIN32

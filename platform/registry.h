@@ -4,6 +4,8 @@
 
 #include "platform/win_types.h"
 
+#if !defined(_WIN32)
+
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002))))
 
 #define REG_NONE 0u
@@ -40,3 +42,5 @@ PLATFORM_API LONG WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserve
 PLATFORM_API LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
                                         const BYTE* data, DWORD dataSize);
 PLATFORM_API LONG WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName);
+
+#endif  // !_WIN32

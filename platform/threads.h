@@ -2,7 +2,10 @@
 // sections of the target platform.
 #pragma once
 
+#include "platform/ce_declarations.h"
 #include "platform/win_types.h"
+
+#if !defined(_WIN32)
 
 // ---- critical sections (re-entrant) ----
 struct CRITICAL_SECTION {
@@ -17,14 +20,9 @@ PLATFORM_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 PLATFORM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 
 // ---- events ----
-#define EVENT_PULSE 1u
-#define EVENT_RESET 2u
-#define EVENT_SET 3u
-
 // A name that exists returns that same event and sets ERROR_ALREADY_EXISTS.
 PLATFORM_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                                         BOOL initialState, LPCWSTR name);
-PLATFORM_API BOOL WINAPI EventModify(HANDLE event, DWORD function);
 inline BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
 inline BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
 inline BOOL PulseEvent(HANDLE event) { return EventModify(event, EVENT_PULSE); }
@@ -64,14 +62,6 @@ struct MSG {
   POINT pt;
 };
 typedef MSG* LPMSG;
-// hwnd, wParam and lParam are pointer-sized: 28 bytes on the target, 48 on
-// a 64-bit host.
-static_assert(offsetof(MSG, message) == sizeof(void*));
-static_assert(offsetof(MSG, wParam) == (sizeof(void*) == 4 ? 8 : 16));
-static_assert(offsetof(MSG, lParam) == (sizeof(void*) == 4 ? 12 : 24));
-static_assert(offsetof(MSG, time) == (sizeof(void*) == 4 ? 16 : 32));
-static_assert(offsetof(MSG, pt) == (sizeof(void*) == 4 ? 20 : 36));
-static_assert(sizeof(MSG) == (sizeof(void*) == 4 ? 28 : 48));
 
 // Fails with ERROR_INVALID_THREAD_ID when the thread has no queue.
 PLATFORM_API BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam,
@@ -82,3 +72,14 @@ PLATFORM_API BOOL WINAPI PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UI
                                       UINT removeFlags);
 // Blocks for a message: > 0 for a message, 0 for WM_QUIT, -1 on error.
 PLATFORM_API BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
+
+#endif  // !_WIN32
+
+// The layouts the platform and the host share. hwnd, wParam and lParam are
+// pointer-sized: 28 bytes on the target, 48 on a 64-bit host.
+static_assert(offsetof(MSG, message) == sizeof(void*));
+static_assert(offsetof(MSG, wParam) == (sizeof(void*) == 4 ? 8 : 16));
+static_assert(offsetof(MSG, lParam) == (sizeof(void*) == 4 ? 12 : 24));
+static_assert(offsetof(MSG, time) == (sizeof(void*) == 4 ? 16 : 32));
+static_assert(offsetof(MSG, pt) == (sizeof(void*) == 4 ? 20 : 36));
+static_assert(sizeof(MSG) == (sizeof(void*) == 4 ? 28 : 48));

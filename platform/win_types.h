@@ -1,16 +1,48 @@
 // Basic types, constants and error codes of the target platform, with the
-// target's names, values and sizes. On the target these come from the
-// platform's own headers; here they are declared once for every subsystem.
+// target's names, values and sizes. On the platform (_WIN32) they come from
+// its own headers; on the host they are declared here once for every
+// subsystem.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#if defined(_WIN32)
+
+// The configuration the library is built with on the platform: wide-character
+// names, and none of the desktop's GDI or spooler headers (the driver
+// interface is the CE one, see platform/ce_declarations.h, and the spooler
+// header would rename the service's ResetPrinter export).
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOGDI
+#define NOGDI
+#endif
+#include <windows.h>
+
+#define PLATFORM_API extern "C"
+// The library's own entry points. The DLL's export list (cmake/kelo.def)
+// names them: undecorated also where stdcall decorates them (_Name@16).
+#define KELO_EXPORT extern "C"
+
+static_assert(sizeof(WCHAR) == 2, "the platform's wide characters are UTF-16 code units");
+
+#else  // the host
 
 #if defined(KELO_PLATFORM_BUILD)
 #define PLATFORM_API extern "C" __attribute__((visibility("default")))
 #else
 #define PLATFORM_API extern "C"
 #endif
+// The library's own entry points: the only names its shared object exports.
+#define KELO_EXPORT extern "C" __attribute__((visibility("default")))
 
 // The target is 32-bit x86 with __stdcall; on the host the default calling
 // convention is the only one, so these are empty.
@@ -33,7 +65,9 @@ typedef uint32_t FLONG;
 typedef uint32_t REGSAM;
 typedef uint32_t LCID;
 typedef int32_t HRESULT;
-typedef char16_t WCHAR;  // UTF-16 code unit, as on the target
+typedef char16_t WCHAR;  // UTF-16 code unit, as on the target (wchar_t is 32-bit here)
+// A wide-character literal: L"" on the platform, u"" here.
+#define TEXT(quote) u##quote
 typedef char CHAR;
 
 // Pointer-sized on a 64-bit host.
@@ -101,21 +135,11 @@ struct SYSTEMTIME {
   WORD wMilliseconds;
 };
 typedef SYSTEMTIME* LPSYSTEMTIME;
-static_assert(sizeof(SYSTEMTIME) == 16);
-static_assert(offsetof(SYSTEMTIME, wMonth) == 2);
-static_assert(offsetof(SYSTEMTIME, wDayOfWeek) == 4);
-static_assert(offsetof(SYSTEMTIME, wDay) == 6);
-static_assert(offsetof(SYSTEMTIME, wHour) == 8);
-static_assert(offsetof(SYSTEMTIME, wMinute) == 10);
-static_assert(offsetof(SYSTEMTIME, wSecond) == 12);
-static_assert(offsetof(SYSTEMTIME, wMilliseconds) == 14);
 
 struct POINT {
   LONG x;
   LONG y;
 };
-static_assert(sizeof(POINT) == 8);
-static_assert(offsetof(POINT, y) == 4);
 
 // Win32 error codes used by this system.
 #define ERROR_SUCCESS 0L
@@ -155,3 +179,17 @@ static_assert(offsetof(POINT, y) == 4);
 #define E_ACCESSDENIED static_cast<HRESULT>(0x80070005u)
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+
+#endif  // _WIN32
+
+// The layouts the platform and the host share.
+static_assert(sizeof(SYSTEMTIME) == 16);
+static_assert(offsetof(SYSTEMTIME, wMonth) == 2);
+static_assert(offsetof(SYSTEMTIME, wDayOfWeek) == 4);
+static_assert(offsetof(SYSTEMTIME, wDay) == 6);
+static_assert(offsetof(SYSTEMTIME, wHour) == 8);
+static_assert(offsetof(SYSTEMTIME, wMinute) == 10);
+static_assert(offsetof(SYSTEMTIME, wSecond) == 12);
+static_assert(offsetof(SYSTEMTIME, wMilliseconds) == 14);
+static_assert(sizeof(POINT) == 8);
+static_assert(offsetof(POINT, y) == 4);

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const WCHAR* kServiceKey = u"Drivers\\BuiltIn\\KLP";
+constexpr const WCHAR* kServiceKey = TEXT("Drivers\\BuiltIn\\KLP");
 constexpr DWORD kDefaultBaudRate = 115200;
 constexpr DWORD kDefaultPrintTimeoutMs = 500;
 // Room for the five-character short form ("COM1:") and its terminator.
@@ -25,11 +25,11 @@ struct BaudEntry {
 };
 // Compared in this order; the whole rest of the name must equal the text.
 constexpr BaudEntry kBaudTable[] = {
-    {u"110", 110},         {u"300", 300},         {u"600", 600},       {u"1200", 1200},
-    {u"2400", 2400},       {u"4800", 4800},       {u"9600", 9600},     {u"14400", 14400},
-    {u"19200", 19200},     {u"38400", 38400},     {u"56000", 56000},   {u"57600", 57600},
-    {u"115200", 115200},   {u"128000", 128000},   {u"256000", 256000}, {u"460800", 460800},
-    {u"921600", 921600},
+    {TEXT("110"), 110},         {TEXT("300"), 300},         {TEXT("600"), 600},       {TEXT("1200"), 1200},
+    {TEXT("2400"), 2400},       {TEXT("4800"), 4800},       {TEXT("9600"), 9600},     {TEXT("14400"), 14400},
+    {TEXT("19200"), 19200},     {TEXT("38400"), 38400},     {TEXT("56000"), 56000},   {TEXT("57600"), 57600},
+    {TEXT("115200"), 115200},   {TEXT("128000"), 128000},   {TEXT("256000"), 256000}, {TEXT("460800"), 460800},
+    {TEXT("921600"), 921600},
 };
 
 size_t WideLength(const WCHAR* text) {
@@ -61,13 +61,13 @@ NameBuffer CopyName(LPCWSTR name) {
 // "DefaultPrintPort" under "Printers\Ports", REG_SZ only; null when absent.
 NameBuffer ReadDefaultPortName() {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers\\Ports", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Printers\\Ports"), 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return nullptr;
   }
   NameBuffer result;
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type, nullptr, &size) ==
+  if (RegQueryValueExW(key, TEXT("DefaultPrintPort"), nullptr, &type, nullptr, &size) ==
           ERROR_SUCCESS &&
       type == REG_SZ) {
     // The stored size plus a terminator, never less than six characters.
@@ -76,7 +76,7 @@ NameBuffer ReadDefaultPortName() {
     if (buffer) {
       std::fill_n(buffer.get(), chars, WCHAR{0});
       DWORD readSize = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
-      if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type,
+      if (RegQueryValueExW(key, TEXT("DefaultPrintPort"), nullptr, &type,
                            reinterpret_cast<BYTE*>(buffer.get()), &readSize) == ERROR_SUCCESS &&
           type == REG_SZ) {
         buffer[std::min<size_t>(readSize / sizeof(WCHAR), chars - 1)] = 0;
@@ -93,7 +93,7 @@ DWORD ReadPrintTimeout() {
   DWORD timeout = kDefaultPrintTimeoutMs;
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    QueryDword(key, u"PrintTimeout", &timeout);
+    QueryDword(key, TEXT("PrintTimeout"), &timeout);
     RegCloseKey(key);
   }
   return timeout;
@@ -105,8 +105,8 @@ bool PrefixIs(const WCHAR* name, const WCHAR* prefix) {
 
 BYTE ClassifyPortName(const WCHAR* name) {
   if (WideLength(name) < 3) return kPortOther;
-  if (PrefixIs(name, u"LPT")) return kPortParallel;
-  if (PrefixIs(name, u"COM")) return kPortSerial;
+  if (PrefixIs(name, TEXT("LPT"))) return kPortParallel;
+  if (PrefixIs(name, TEXT("COM"))) return kPortSerial;
   return kPortOther;
 }
 
@@ -162,7 +162,7 @@ void ApplySerialSettings(DCB* dcb) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
   DWORD value = 0;
-  if (QueryDword(key, u"XonXoff", &value)) {
+  if (QueryDword(key, TEXT("XonXoff"), &value)) {
     if (value == 0) {
       dcb->fOutX = 0;
       dcb->fInX = 0;
@@ -173,10 +173,10 @@ void ApplySerialSettings(DCB* dcb) {
       dcb->fInX = 1;
     }
   }
-  if (QueryDword(key, u"StopBits", &value)) {
+  if (QueryDword(key, TEXT("StopBits"), &value)) {
     dcb->StopBits = value == 0 ? ONESTOPBIT : value == 1 ? ONE5STOPBITS : TWOSTOPBITS;
   }
-  if (QueryDword(key, u"Parity", &value)) {
+  if (QueryDword(key, TEXT("Parity"), &value)) {
     dcb->Parity = value <= SPACEPARITY ? static_cast<BYTE>(value) : NOPARITY;
   }
   RegCloseKey(key);
@@ -190,7 +190,7 @@ HANDLE OpenPrinterPort(LPCWSTR name, BYTE* kindOut) {
   if (name != nullptr) copy = CopyName(name);
   if (!copy) copy = ReadDefaultPortName();
   if (!copy) {
-    copy = CopyName(u"LPT1:");
+    copy = CopyName(TEXT("LPT1:"));
     if (!copy) {
       SetLastError(ERROR_OUTOFMEMORY);
       return INVALID_HANDLE_VALUE;

@@ -2,10 +2,10 @@
 
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "platform/kernel.h"
 #include "platform/threads.h"
+#include "platform/wide_string.h"
 #include "port/port_io.h"
 #include "port/port_open.h"
 #include "port/printer_model.h"
@@ -47,7 +47,7 @@ void AttachMonitor(BYTE index, ServiceLock& guard) {
 
 BOOL CommandOpen(const ControlCall& call, ServiceLock& guard, bool quiet) {
   if (call.out == nullptr || call.outLen < 1) return Fail(ERROR_INVALID_PARAMETER);
-  std::u16string name;
+  kelo::WideString name;
   if (!ReadCallerName(call.in, call.inLen, &name)) return Fail(ERROR_INVALID_PARAMETER);
   const DWORD callerChars = call.inLen / sizeof(WCHAR);
 
@@ -66,7 +66,7 @@ BOOL CommandOpen(const ControlCall& call, ServiceLock& guard, bool quiet) {
   BYTE kind = 0;
   HANDLE port = OpenPrinterPort(name.c_str(), &kind);
   if (port == INVALID_HANDLE_VALUE) {
-    OutputDebugStringW(u"KLP_OPEN PrinterOpen error\r\n");
+    OutputDebugStringW(TEXT("KLP_OPEN PrinterOpen error\r\n"));
     return FALSE;  // the open's own last error stands
   }
   try {
@@ -80,7 +80,7 @@ BOOL CommandOpen(const ControlCall& call, ServiceLock& guard, bool quiet) {
   } catch (const std::bad_alloc&) {
     ClosePort(port, kind);
     guard.Release();
-    OutputDebugStringW(u"KLP_OPEN memory error\r\n");
+    OutputDebugStringW(TEXT("KLP_OPEN memory error\r\n"));
     return Fail(ERROR_OUTOFMEMORY);
   }
   if (!quiet) AttachMonitor(index, guard);
@@ -152,10 +152,10 @@ BOOL CommandEndJob(const ControlCall& call, ServiceLock& guard) {
 // of open ports plus one when none matches.
 BOOL CommandGetIndex(const ControlCall& call) {
   if (call.out == nullptr || call.outLen < 1) return Fail(ERROR_INVALID_PARAMETER);
-  std::u16string name;
+  kelo::WideString name;
   if (!ReadCallerName(call.in, call.inLen, &name)) return Fail(ERROR_INVALID_PARAMETER);
   if (ServiceState.g_mapOpenPorts.empty()) {
-    OutputDebugStringW(u"KLP_GET_INDEX =>err. g_mapOpenPorts.empty()\r\n");
+    OutputDebugStringW(TEXT("KLP_GET_INDEX =>err. g_mapOpenPorts.empty()\r\n"));
     return FALSE;
   }
   unsigned position = 1;

@@ -32,19 +32,19 @@ void ResetSettings() {
 void ReadSettings() {
   ResetSettings();
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\KLP", 0, KEY_READ, &key) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Drivers\\BuiltIn\\KLP"), 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
     return;
   }
   DWORD present = 0;
   // Any readable value switches the command on, 0 included.
-  if (QueryDword(key, u"RTSOnOff", &present)) ServiceState.RTSOnOff = true;
-  QueryDword(key, u"RTSOn", &ServiceState.RTSOn);
-  QueryDword(key, u"RTSOff", &ServiceState.RTSOff);
-  QueryDword(key, u"ResetTime", &ServiceState.ResetTime);
-  QueryDword(key, u"ResetWaitTime", &ServiceState.ResetWaitTime);
-  QueryDword(key, u"RTSMaxRetries", &ServiceState.RTSMaxRetries);
-  QueryDword(key, u"RTSRetryWait", &ServiceState.RTSRetryWait);
+  if (QueryDword(key, TEXT("RTSOnOff"), &present)) ServiceState.RTSOnOff = true;
+  QueryDword(key, TEXT("RTSOn"), &ServiceState.RTSOn);
+  QueryDword(key, TEXT("RTSOff"), &ServiceState.RTSOff);
+  QueryDword(key, TEXT("ResetTime"), &ServiceState.ResetTime);
+  QueryDword(key, TEXT("ResetWaitTime"), &ServiceState.ResetWaitTime);
+  QueryDword(key, TEXT("RTSMaxRetries"), &ServiceState.RTSMaxRetries);
+  QueryDword(key, TEXT("RTSRetryWait"), &ServiceState.RTSRetryWait);
   RegCloseKey(key);
 }
 

@@ -14,7 +14,7 @@ namespace {
 constexpr DWORD kCloseSleepMs = 150;
 
 // wcsncmp over n characters: both strings end at their terminator.
-bool EqualOver(const std::u16string& a, const std::u16string& b, size_t n) {
+bool EqualOver(const kelo::WideString& a, const kelo::WideString& b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const WCHAR ca = i < a.size() ? a[i] : WCHAR{0};
     const WCHAR cb = i < b.size() ? b[i] : WCHAR{0};
@@ -26,9 +26,9 @@ bool EqualOver(const std::u16string& a, const std::u16string& b, size_t n) {
 
 }  // namespace
 
-bool ReadCallerName(const BYTE* in, DWORD inLen, std::u16string* name) {
+bool ReadCallerName(const BYTE* in, DWORD inLen, kelo::WideString* name) {
   if (in == nullptr || inLen < sizeof(WCHAR) || inLen % sizeof(WCHAR) != 0) return false;
-  std::u16string text;
+  kelo::WideString text;
   for (DWORD offset = 0; offset < inLen; offset += sizeof(WCHAR)) {
     WCHAR c = 0;
     std::memcpy(&c, in + offset, sizeof(c));  // the caller's buffer may be unaligned
@@ -41,12 +41,12 @@ bool ReadCallerName(const BYTE* in, DWORD inLen, std::u16string* name) {
   return false;
 }
 
-bool NameMatchesCallerBound(const std::u16string& caller, DWORD callerChars,
-                            const std::u16string& stored) {
+bool NameMatchesCallerBound(const kelo::WideString& caller, DWORD callerChars,
+                            const kelo::WideString& stored) {
   return EqualOver(caller, stored, std::min<size_t>(callerChars, stored.size()));
 }
 
-bool NameMatchesEitherPrefix(const std::u16string& caller, const std::u16string& stored) {
+bool NameMatchesEitherPrefix(const kelo::WideString& caller, const kelo::WideString& stored) {
   return EqualOver(caller, stored, std::min(caller.size(), stored.size()));
 }
 

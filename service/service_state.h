@@ -50,17 +50,17 @@
 #include <atomic>
 #include <deque>
 #include <map>
-#include <string>
 
 #include "kelo/service_control.h"
 #include "platform/threads.h"
+#include "platform/wide_string.h"
 #include "platform/win_types.h"
 
 // One open physical port, owned by g_mapOpenPorts.
 struct PortRecord {
   HANDLE handle = INVALID_HANDLE_VALUE;  // never INVALID_HANDLE_VALUE once stored
   BYTE kind = 0;  // PortKind
-  std::u16string name;  // the name given at open time, up to its terminator
+  kelo::WideString name;  // the name given at open time, up to its terminator
   BYTE refCount = 1;  // holders; never wraps: an open past 255 fails
   DWORD jobActive = 0;  // 1 between KLP_BEGIN_JOB and KLP_END_JOB
 };

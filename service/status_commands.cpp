@@ -2,11 +2,11 @@
 
 #include <cstring>
 #include <string>
-#include <string_view>
 
 #include "platform/device_manager.h"
 #include "platform/kernel.h"
 #include "platform/threads.h"
+#include "platform/wide_string.h"
 #include "port/port_io.h"
 #include "port/port_open.h"
 #include "service/control_codes.h"
@@ -46,7 +46,7 @@ class CallerName {
     view_ = view;
     return ReadCallerName(static_cast<const BYTE*>(view_), size_, &name_);
   }
-  const std::u16string& name() const { return name_; }
+  const kelo::WideString& name() const { return name_; }
   PBYTE view() const { return static_cast<PBYTE>(view_); }
   DWORD size() const { return size_; }
 
@@ -54,7 +54,7 @@ class CallerName {
   PVOID source_;
   DWORD size_;
   PVOID view_ = nullptr;
-  std::u16string name_;
+  kelo::WideString name_;
 };
 
 // False (no code) for a missing input, as for every command of this kind;
@@ -94,11 +94,11 @@ bool WatchOpenedPort(BYTE index, WPARAM wParam, LPARAM lParam) {
   return false;
 }
 
-void DebugLine(std::u16string_view prefix, std::u16string_view text, DWORD value) {
-  std::u16string line(prefix);
+void DebugLine(kelo::WideStringView prefix, kelo::WideStringView text, DWORD value) {
+  kelo::WideString line(prefix);
   line += text;
   for (char digit : std::to_string(value)) line += static_cast<WCHAR>(digit);
-  line += u"\r\n";
+  line += TEXT("\r\n");
   OutputDebugStringW(line.c_str());
 }
 
@@ -118,7 +118,7 @@ BOOL ResetByRtsPulse(HANDLE port, BYTE kind) {
 // Hands out statusQueue: a size query, or every record oldest first into a
 // buffer large enough. `prefix` ("1." or "2.") tells the two ways here apart
 // in the debug output.
-BOOL DeliverRecords(const ControlCall& call, std::u16string_view prefix) {
+BOOL DeliverRecords(const ControlCall& call, kelo::WideStringView prefix) {
   auto& queue = ServiceState.statusQueue;
   const DWORD size = static_cast<DWORD>(queue.size() * sizeof(StatusRecord));
   if (call.outLen == 0 && call.out == nullptr) {
@@ -126,12 +126,12 @@ BOOL DeliverRecords(const ControlCall& call, std::u16string_view prefix) {
     return TRUE;
   }
   if (call.outLen == 0 || call.out == nullptr) {
-    OutputDebugStringW(u"invalide output buffer\r\n");
+    OutputDebugStringW(TEXT("invalide output buffer\r\n"));
     return FALSE;
   }
   if (call.outLen < size) {
-    DebugLine(prefix, u"buffer too small=> OutBufLen=", call.outLen);
-    DebugLine(prefix, u"buffer too small=> dataSize=", size);
+    DebugLine(prefix, TEXT("buffer too small=> OutBufLen="), call.outLen);
+    DebugLine(prefix, TEXT("buffer too small=> dataSize="), size);
     return FALSE;
   }
   if (call.actualOut != nullptr) *call.actualOut = size;
@@ -151,7 +151,7 @@ BOOL CommandResetPrinter(const ControlCall& call, ServiceLock& guard) {
   if (!ReadPortRequest(call, &request)) return FALSE;
   CallerName caller(request);
   if (!caller.Open()) {
-    OutputDebugStringW(u"KLP_RESET_PRINTER CeOpenCallerBuffer failed\r\n");
+    OutputDebugStringW(TEXT("KLP_RESET_PRINTER CeOpenCallerBuffer failed\r\n"));
     return FALSE;
   }
   HANDLE port = INVALID_HANDLE_VALUE;
@@ -217,7 +217,7 @@ BOOL CommandUpdatePrinterStatus(const ControlCall& call) {
   ensureMonitor();
   CallerName caller(request);
   if (!caller.Open()) {
-    OutputDebugStringW(u"KLP_UPDATE_PRINTERSTATUS CeOpenCallerBuffer failed\r\n");
+    OutputDebugStringW(TEXT("KLP_UPDATE_PRINTERSTATUS CeOpenCallerBuffer failed\r\n"));
     return FALSE;
   }
   BYTE target = 0;
@@ -245,7 +245,7 @@ BOOL CommandUpdatePrinterStatus(const ControlCall& call) {
 BOOL CommandGetPrinterStatus(const ControlCall& call) {
   if (call.in == nullptr || call.inLen == 0) return FALSE;
   ensureMonitor();
-  std::u16string name;
+  kelo::WideString name;
   if (!ReadCallerName(call.in, call.inLen, &name)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -254,11 +254,11 @@ BOOL CommandGetPrinterStatus(const ControlCall& call) {
   const PortRecord* record = watched != 0 ? FindPort(watched) : nullptr;
   if (record != nullptr &&
       NameMatchesCallerBound(name, call.inLen / sizeof(WCHAR), record->name)) {
-    return DeliverRecords(call, u"1.");
+    return DeliverRecords(call, TEXT("1."));
   }
   if (watched == 0 && ServiceState.queuedPort != 0) {
     // The records of the port watched last go to whoever asks.
-    return DeliverRecords(call, u"2.");
+    return DeliverRecords(call, TEXT("2."));
   }
   // Not watched yet: attach, and a later call delivers.
   if (call.actualOut != nullptr) *call.actualOut = 0;
@@ -272,7 +272,7 @@ BOOL CommandStopPortMonitor(const ControlCall& call) {
   if (table.empty() || call.in == nullptr) return FALSE;
   // inLen counts characters here. Only inLen bytes are read, the size any
   // control input has; a name cut short by that is compared as far as read.
-  std::u16string name;
+  kelo::WideString name;
   DWORD bound = call.inLen;
   if (!ReadCallerName(call.in, call.inLen & ~1u, &name)) {
     const DWORD units = call.inLen / sizeof(WCHAR);
