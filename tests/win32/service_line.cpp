@@ -25,10 +25,6 @@ using namespace win32test;
 
 namespace {
 
-// WCHAR is 16 bits on every Windows, whatever type the headers give it.
-#define WIDE(s) reinterpret_cast<const WCHAR*>(u##s)
-static_assert(sizeof(WCHAR) == sizeof(char16_t));
-
 constexpr DWORD kUnset = 0xFFFFFFFFu;
 constexpr DWORD kEventWaitMs = 3000;
 
@@ -36,17 +32,17 @@ constexpr DWORD kEventWaitMs = 3000;
 bool SetServiceValues(DWORD xonXoff, DWORD stopBits, DWORD printTimeout) {
   HKEY key = nullptr;
   DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, WIDE("Drivers\\BuiltIn\\KLP"), 0, nullptr, 0,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\KLP", 0, nullptr, 0,
                       KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
     return false;
   }
   const struct {
     const WCHAR* name;
     DWORD value;
-  } values[] = {{WIDE("XonXoff"), xonXoff},
-                {WIDE("StopBits"), stopBits},
-                {WIDE("PrintTimeout"), printTimeout},
-                {WIDE("Parity"), kUnset}};
+  } values[] = {{L"XonXoff", xonXoff},
+                {L"StopBits", stopBits},
+                {L"PrintTimeout", printTimeout},
+                {L"Parity", kUnset}};
   bool ok = true;
   for (const auto& v : values) {
     if (v.value == kUnset) {
@@ -75,13 +71,13 @@ struct PortCase {
 // open leaves the CTS and RTS fields as it finds them: the hardware-flow row
 // comes last so that each row starts from a line without CTS flow.
 const PortCase kPortCases[] = {
-    {"COM1: with no settings", WIDE("COM1:"), kUnset, kUnset, kUnset, 115200, true, TWOSTOPBITS,
+    {"COM1: with no settings", L"COM1:", kUnset, kUnset, kUnset, 115200, true, TWOSTOPBITS,
      500},
-    {"COM1: 19200, XON/XOFF, two stop bits", WIDE("COM1: 19200"), 1, 2, kUnset, 19200, true,
+    {"COM1: 19200, XON/XOFF, two stop bits", L"COM1: 19200", 1, 2, kUnset, 19200, true,
      TWOSTOPBITS, 500},
-    {"COM12:38400 opens COM1: at 38400", WIDE("COM12:38400"), kUnset, kUnset, 250, 38400, true,
+    {"COM12:38400 opens COM1: at 38400", L"COM12:38400", kUnset, kUnset, 250, 38400, true,
      TWOSTOPBITS, 250},
-    {"COM1:,9600, hardware flow, one stop bit", WIDE("COM1:,9600"), 0, 0, 1500, 9600, false,
+    {"COM1:,9600, hardware flow, one stop bit", L"COM1:,9600", 0, 0, 1500, 9600, false,
      ONESTOPBIT, 1500},
 };
 
@@ -137,7 +133,7 @@ void CheckPortSettings(const PortCase& c) {
 }
 
 // "COM1:" with its terminator, as a client passes it.
-const char16_t kPortName[] = u"COM1:";
+const WCHAR kPortName[] = L"COM1:";
 
 BOOL Control(DWORD open, DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen,
              DWORD* actual) {
@@ -163,7 +159,7 @@ constexpr StatusCase kStatusCases[] = {
 
 void CheckService() {
   SetServiceValues(kUnset, kUnset, kUnset);
-  const DWORD device = KLP_Init(WIDE("Drivers\\Active\\01"), nullptr);
+  const DWORD device = KLP_Init(L"Drivers\\Active\\01", nullptr);
   if (!Check("KLP_Init", device != 0, "returned 0")) return;
   const DWORD open = KLP_Open(device, GENERIC_READ | GENERIC_WRITE, 0);
   Check("KLP_Open", open != 0, "returned 0");
