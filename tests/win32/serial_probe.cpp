@@ -114,6 +114,18 @@ void ProbeReads(HANDLE port) {
   Note("interval timer on a silent line", "ok %d, %lu bytes after %lu ms (interval 50, total 1000)",
        ok, got, elapsed);
 
+  // Interval MAXDWORD with only a total: a plain (huge) interval on the
+  // desktop, so the read waits for the total or all bytes.
+  Ask("send 0304");
+  Sleep(100);
+  t = Timeouts(MAXDWORD, 0, 400);
+  SetCommTimeouts(port, &t);
+  start = GetTickCount();
+  ok = ReadFile(port, buffer, 10, &got, nullptr);
+  elapsed = ElapsedMs(start);
+  Note("read MAXDWORD/0/400 with 2 bytes buffered", "ok %d, %lu bytes after %lu ms", ok, got,
+       elapsed);
+
   Ask("send 0102");
   Sleep(100);
   t = Timeouts(MAXDWORD, MAXDWORD, 500);

@@ -258,6 +258,16 @@ void CheckService() {
   Check("no answer signals the time-out event", silent == "ok" && timedOut == WAIT_OBJECT_0,
         "peer: %s, event %lu", silent.c_str(), static_cast<unsigned long>(timedOut));
 
+  // The printer's end of the line goes away: a write must not pass for sent.
+  Ask("close");
+  SetLastError(0);
+  const BOOL lostWrite = Control(open, KLP_WRITE | index, data, sizeof data, nullptr, 0, &taken);
+  const DWORD lostError = GetLastError();
+  Check("KLP_WRITE to a line whose far end closed fails", !lostWrite && lostError != 0,
+        "%d, %lu taken, error %lu", lostWrite, static_cast<unsigned long>(taken),
+        static_cast<unsigned long>(lostError));
+  Note("error of a write to a closed line", "%lu", static_cast<unsigned long>(lostError));
+
   Check("KLP_CLOSE", Control(open, KLP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr) != 0,
         "error %lu", static_cast<unsigned long>(GetLastError()));
   Check("KLP_Close and KLP_Deinit", KLP_Close(open) && KLP_Deinit(device), "");
