@@ -65,8 +65,9 @@ void ProbeLine(HANDLE port, const LineCase& c) {
   back.DCBlength = sizeof back;
   const BOOL got = GetCommState(port, &back);
   const std::string line = Ask("termios");
-  Note(c.name, "SetCommState=%d error=%lu; read back %lu %u/%u/%u out=%u in=%u cts=%u rts=%u; pty %s",
-       set, set ? 0ul : static_cast<unsigned long>(setError), static_cast<unsigned long>(back.BaudRate),
+  Note(c.name,
+       "SetCommState=%d error=%lu; read back %lu %u/%u/%u out=%u in=%u cts=%u rts=%u; pty %s", set,
+       set ? 0ul : static_cast<unsigned long>(setError), static_cast<unsigned long>(back.BaudRate),
        back.ByteSize, back.Parity, back.StopBits, back.fOutX, back.fInX, back.fOutxCtsFlow,
        back.fRtsControl, line.c_str());
   if (!c.mustTake) return;
@@ -76,10 +77,9 @@ void ProbeLine(HANDLE port, const LineCase& c) {
             back.Parity == c.parity && back.StopBits == c.stop && back.fOutX == c.xonXoff &&
             back.fInX == c.xonXoff && back.fOutxCtsFlow == c.ctsFlow &&
             Field(line, "rate") == static_cast<long>(c.rate) &&
-            Field(line, "cstopb") == (c.stop != ONESTOPBIT) &&
-            Field(line, "ixon") == c.xonXoff && Field(line, "ixoff") == c.xonXoff &&
-            Field(line, "crtscts") == c.ctsFlow && Field(line, "icanon") == 0 &&
-            Field(line, "echo") == 0 && Field(line, "opost") == 0,
+            Field(line, "cstopb") == (c.stop != ONESTOPBIT) && Field(line, "ixon") == c.xonXoff &&
+            Field(line, "ixoff") == c.xonXoff && Field(line, "crtscts") == c.ctsFlow &&
+            Field(line, "icanon") == 0 && Field(line, "echo") == 0 && Field(line, "opost") == 0,
         "set %d (error %lu), pty %s", set, static_cast<unsigned long>(setError), line.c_str());
 }
 
@@ -134,8 +134,8 @@ void ProbeReads(HANDLE port) {
   ok = ReadFile(port, buffer, 10, &got, nullptr);
   elapsed = ElapsedMs(start);
   // Documented: bytes already buffered are returned at once.
-  Note("read MAXDWORD/MAXDWORD/500 with 2 bytes buffered", "ok %d, %lu bytes after %lu ms", ok,
-       got, elapsed);
+  Note("read MAXDWORD/MAXDWORD/500 with 2 bytes buffered", "ok %d, %lu bytes after %lu ms", ok, got,
+       elapsed);
 }
 
 void ProbeWrites(HANDLE port) {
@@ -192,7 +192,8 @@ void ProbeQueues(HANDLE port) {
         "ok %d, in %lu, read %lu", ok, stat.cbInQue, got);
   SetLastError(0xDEAD);
   ok = PurgeComm(port, 0x100);
-  Note("PurgeComm with an unknown flag", "%d error %lu", ok, static_cast<unsigned long>(GetLastError()));
+  Note("PurgeComm with an unknown flag", "%d error %lu", ok,
+       ok ? 0ul : static_cast<unsigned long>(GetLastError()));
 }
 
 void ProbeRts(HANDLE port) {

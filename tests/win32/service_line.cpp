@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "kelo/service_control.h"
 #include "platform/comm.h"
 #include "platform/kernel.h"
@@ -18,8 +19,6 @@
 #include "port/port_kind.h"
 #include "port/port_open.h"
 #include "service/stream_entry.h"
-
-#include "harness.h"
 
 using namespace win32test;
 
@@ -32,8 +31,8 @@ constexpr DWORD kEventWaitMs = 3000;
 bool SetServiceValues(DWORD xonXoff, DWORD stopBits, DWORD printTimeout) {
   HKEY key = nullptr;
   DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\KLP", 0, nullptr, 0,
-                      KEY_ALL_ACCESS, nullptr, &key, &disposition) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\KLP", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key, &disposition) != ERROR_SUCCESS) {
     return false;
   }
   const struct {
@@ -48,8 +47,7 @@ bool SetServiceValues(DWORD xonXoff, DWORD stopBits, DWORD printTimeout) {
     if (v.value == kUnset) {
       RegDeleteValueW(key, v.name);
     } else {
-      ok = ok && RegSetValueExW(key, v.name, 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&v.value),
+      ok = ok && RegSetValueExW(key, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.value),
                                 sizeof v.value) == ERROR_SUCCESS;
     }
   }
@@ -62,37 +60,37 @@ struct PortCase {
   const WCHAR* name;
   DWORD xonXoff, stopBits, printTimeout;  // registry values, kUnset: absent
   DWORD rate;
-  bool xon;      // XON/XOFF both ways; otherwise CTS flow with RTS handshake
-  BYTE stop;     // DCB StopBits
-  DWORD writeMs; // WriteTotalTimeoutConstant
+  bool xon;       // XON/XOFF both ways; otherwise CTS flow with RTS handshake
+  BYTE stop;      // DCB StopBits
+  DWORD writeMs;  // WriteTotalTimeoutConstant
 };
 
 // The line keeps its settings from one open to the next, and an XON/XOFF
 // open leaves the CTS and RTS fields as it finds them: the hardware-flow row
 // comes last so that each row starts from a line without CTS flow.
 const PortCase kPortCases[] = {
-    {"COM1: with no settings", L"COM1:", kUnset, kUnset, kUnset, 115200, true, TWOSTOPBITS,
+    {"COM1: with no settings", L"COM1:", kUnset, kUnset, kUnset, 115200, true, TWOSTOPBITS, 500},
+    {"COM1: 19200, XON/XOFF, two stop bits", L"COM1: 19200", 1, 2, kUnset, 19200, true, TWOSTOPBITS,
      500},
-    {"COM1: 19200, XON/XOFF, two stop bits", L"COM1: 19200", 1, 2, kUnset, 19200, true,
-     TWOSTOPBITS, 500},
     {"COM12:38400 opens COM1: at 38400", L"COM12:38400", kUnset, kUnset, 250, 38400, true,
      TWOSTOPBITS, 250},
-    {"COM1:,9600, hardware flow, one stop bit", L"COM1:,9600", 0, 0, 1500, 9600, false,
-     ONESTOPBIT, 1500},
+    {"COM1:,9600, hardware flow, one stop bit", L"COM1:,9600", 0, 0, 1500, 9600, false, ONESTOPBIT,
+     1500},
 };
 
 void CheckPortSettings(const PortCase& c) {
-  if (!Check((std::string("registry for ") + c.what).c_str(),
-             SetServiceValues(c.xonXoff, c.stopBits, c.printTimeout), "RegSetValueExW failed")) {
+  const std::string name = std::string("port settings, ") + c.what;
+  if (!SetServiceValues(c.xonXoff, c.stopBits, c.printTimeout)) {
+    Check(name.c_str(), false, "the service's registry values could not be written");
     return;
   }
   BYTE kind = 0;
   SetLastError(0);
   const HANDLE port = OpenPrinterPort(c.name, &kind);
-  const std::string name = std::string("port settings, ") + c.what;
-  if (!Check((std::string("open, ") + c.what).c_str(), port != INVALID_HANDLE_VALUE && kind == kPortSerial,
-             "OpenPrinterPort: error %lu, kind %u", static_cast<unsigned long>(GetLastError()),
-             kind)) {
+  if (port == INVALID_HANDLE_VALUE || kind != kPortSerial) {
+    Check(name.c_str(), false, "OpenPrinterPort: error %lu, kind %u",
+          static_cast<unsigned long>(GetLastError()), kind);
+    if (port != INVALID_HANDLE_VALUE) ClosePort(port, kind);
     return;
   }
   DCB dcb;
@@ -103,19 +101,18 @@ void CheckPortSettings(const PortCase& c) {
   const BOOL gotState = GetCommState(port, &dcb);
   const BOOL gotTimeouts = GetCommTimeouts(port, &t);
   const std::string line = Ask("termios");
-  const bool dcbRight =
-      gotState && dcb.BaudRate == c.rate && dcb.ByteSize == 8 && dcb.Parity == NOPARITY &&
-      dcb.StopBits == c.stop && dcb.fOutX == c.xon && dcb.fInX == c.xon &&
-      dcb.fOutxCtsFlow == !c.xon;
-  const bool lineRight = Field(line, "rate") == static_cast<long>(c.rate) &&
-                         Field(line, "cs") == 8 && Field(line, "cstopb") == (c.stop != ONESTOPBIT) &&
-                         Field(line, "ixon") == c.xon && Field(line, "ixoff") == c.xon &&
-                         Field(line, "crtscts") == !c.xon && Field(line, "icanon") == 0 &&
-                         Field(line, "echo") == 0 && Field(line, "opost") == 0;
+  const bool dcbRight = gotState && dcb.BaudRate == c.rate && dcb.ByteSize == 8 &&
+                        dcb.Parity == NOPARITY && dcb.StopBits == c.stop && dcb.fOutX == c.xon &&
+                        dcb.fInX == c.xon && dcb.fOutxCtsFlow == !c.xon;
+  const bool lineRight =
+      Field(line, "rate") == static_cast<long>(c.rate) && Field(line, "cs") == 8 &&
+      Field(line, "cstopb") == (c.stop != ONESTOPBIT) && Field(line, "ixon") == c.xon &&
+      Field(line, "ixoff") == c.xon && Field(line, "crtscts") == !c.xon &&
+      Field(line, "icanon") == 0 && Field(line, "echo") == 0 && Field(line, "opost") == 0;
   Check(name.c_str(), dcbRight && lineRight,
         "DCB %lu %u/%u/%u outX %u inX %u cts %u rts %u; pty %s",
-        static_cast<unsigned long>(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits,
-        dcb.fOutX, dcb.fInX, dcb.fOutxCtsFlow, dcb.fRtsControl, line.c_str());
+        static_cast<unsigned long>(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fOutX,
+        dcb.fInX, dcb.fOutxCtsFlow, dcb.fRtsControl, line.c_str());
   // What the implementation reports for RTS handshake varies (it cannot
   // read a modem line a pseudo-terminal lacks); the line's CRTSCTS is the fact.
   if (!c.xon) Note("RTS control read back", "%u (2 was set)", dcb.fRtsControl);
@@ -207,7 +204,8 @@ void CheckService() {
     const BOOL ready = Control(open, KLP_CHECK_STATUS | index, nullptr, 0, nullptr, 0, nullptr);
     const DWORD error = ready ? 0 : GetLastError();
     const std::string name = std::string("KLP_CHECK_STATUS after ") + c.byte + " (" + c.what + ")";
-    Check(name.c_str(), waited == WAIT_OBJECT_0 && (ready != 0) == (c.error == 0) && error == c.error,
+    Check(name.c_str(),
+          waited == WAIT_OBJECT_0 && (ready != 0) == (c.error == 0) && error == c.error,
           "data event %lu, result %d, error %lu", static_cast<unsigned long>(waited), ready,
           static_cast<unsigned long>(error));
   }
