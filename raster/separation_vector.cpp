@@ -3,14 +3,21 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__GNUC__)
+// GCC 10 and later, and clang, have the vector extensions used here.
+#if defined(__GNUC__) && defined(__has_builtin)
+#if __has_builtin(__builtin_convertvector)
 #define KELO_VECTOR_SEPARATION 1
 #if defined(__x86_64__) || defined(__i386__)
 #define KELO_AVX2_SEPARATION 1
 #endif
 #endif
+#endif
 
 #if defined(KELO_VECTOR_SEPARATION)
+
+#if defined(KELO_AVX2_SEPARATION)
+#include <immintrin.h>  // the gather, in the AVX2 build only
+#endif
 
 // The 32-byte vectors never cross a call: every helper is inlined into the
 // two group functions, so the note that such arguments change the ABI
@@ -23,25 +30,9 @@ namespace {
 typedef int32_t Ints __attribute__((vector_size(32)));
 typedef float Floats __attribute__((vector_size(32)));
 typedef int16_t Tones __attribute__((vector_size(16)));
-typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 constexpr int kLanes = 8;
 
 #define KELO_INLINE inline __attribute__((always_inline))
-
-KELO_INLINE Ints Max(Ints a, Ints b) { return a > b ? a : b; }
-KELO_INLINE Ints Min(Ints a, Ints b) { return a < b ? a : b; }
-
-// numerator / denominator truncated toward zero, exact for the quotients
-// taken here: |numerator| < 2^24 and both integers, so both convert exactly;
-// the rounded float quotient lies within half a unit in the last place of
-// the true one, closer than the true one ever gets to the next integer
-// (1 / denominator away at least: 1/255 for quotients below 2^15, 1/65025
-// for quotients below 2^8). The exhaustive test checks every colour.
-KELO_INLINE Ints Quotient(Ints numerator, Ints denominator) {
-  return __builtin_convertvector(
-      __builtin_convertvector(numerator, Floats) / __builtin_convertvector(denominator, Floats),
-      Ints);
-}
 
 // The line's tables widened to a lane's width, so that a lookup is a load
 // of a whole word (one gather instruction where the processor has it).
@@ -61,126 +52,50 @@ KELO_INLINE void Widen(const RasterState& r, Tables& t) {
   t.greenWarp = r.greenHueWarp;
 }
 
-KELO_INLINE Ints Lookup(const int32_t* table, Ints index) {
+namespace baseline {
+
+#define KELO_GROUP_FUNCTION KELO_INLINE
+
+KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
   Ints out;
   for (int i = 0; i < kLanes; ++i) out[i] = table[index[i]];
   return out;
 }
 
-KELO_INLINE void Store(int16_t* to, Ints values) {
-  const Tones narrow = __builtin_convertvector(values, Tones);
-  std::memcpy(to, &narrow, sizeof narrow);
+#include "raster/separation_group.h"
+#undef KELO_GROUP_FUNCTION
+
+}  // namespace baseline
+
+#if defined(KELO_AVX2_SEPARATION)
+namespace avx2 {
+
+#define KELO_GROUP_FUNCTION inline __attribute__((always_inline, target("avx2")))
+
+KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
+  return reinterpret_cast<Ints>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(table),
+                                                       reinterpret_cast<__m256i>(index), 4));
 }
 
-// SeparateColourPixel's steps, each choice a lane selection. Grey lanes
-// (all components equal) take the grey table and no C, M, Y; their colour
-// steps run on safe denominators and are then discarded.
-KELO_INLINE void SeparateGroup(const Tables& t, const RasterState& r, const BYTE* bgr, int x) {
-  // The 24 bytes as bytes 0..15 and 8..23 (indices 16..31 of the pair).
-  Bytes16 low;
-  Bytes16 high;
-  std::memcpy(&low, bgr, sizeof low);
-  std::memcpy(&high, bgr + 8, sizeof high);
-  const Ints blue = __builtin_convertvector(
-      __builtin_shufflevector(low, high, 0, 3, 6, 9, 20, 23, 26, 29), Ints);
-  const Ints green = __builtin_convertvector(
-      __builtin_shufflevector(low, high, 1, 4, 7, 10, 21, 24, 27, 30), Ints);
-  const Ints red = __builtin_convertvector(
-      __builtin_shufflevector(low, high, 2, 5, 8, 11, 22, 25, 28, 31), Ints);
-  const Ints grey = (red == green) & (green == blue);
-  bool anyColour = false;
-  bool anyGrey = false;
-  for (int i = 0; i < kLanes; ++i) {
-    anyColour |= grey[i] == 0;
-    anyGrey |= grey[i] != 0;
-  }
-  // Most groups of a photo have no grey pixel: no grey lookup then.
-  const Ints greyK = anyGrey ? Lookup(t.grey, 255 - red) : Ints{};
-  if (!anyColour) {
-    const Ints zero = {};
-    Store(r.kValues + x, greyK);
-    Store(r.cValues + x, zero);
-    Store(r.mValues + x, zero);
-    Store(r.yValues + x, zero);
-    return;
-  }
+#include "raster/separation_group.h"
+#undef KELO_GROUP_FUNCTION
 
-  const Ints max = Max(Max(red, green), blue);
-  const Ints d = max - Min(Min(red, green), blue);
-  const Ints safeD = d == 0 ? 1 : d;
-  const Ints saturation = Quotient(d * 255, max == 0 ? 1 : max);
-  // Ties for the largest go to red first, then green.
-  const Ints redMax = red == max;
-  const Ints greenMax = ~redMax & (green == max);
-  const Ints difference = redMax ? green - blue : (greenMax ? blue - red : red - green);
-  const Ints offset = redMax ? 0 : (greenMax ? 512 : 1024);
-  Ints h = offset + Quotient(difference * 255, safeD);
-  h += h < 0 ? 1536 : 0;
-  const Ints value = 255 - Lookup(t.valueCurve, 255 - max);
-
-  // The hue warp toward cyan and yellow.
-  const Ints blueLargest = (blue > red) & (blue > green);
-  const Ints greenLargest = (green > red) & (green > blue);
-  const Ints blueLow = h < 1024;
-  const Ints greenLow = h < 512;
-  const int blueWarp = t.blueWarp;
-  const int greenWarp = t.greenWarp;
-  const Ints blueBase = blueLow ? 768 : 1280;
-  const Ints blueSpan = blueLow ? (h - 768) * blueWarp : (512 - blueWarp) * (h - 1280);
-  const Ints greenBase = greenLow ? 256 : 768;
-  const Ints greenSpan = greenLow ? (h - 256) * greenWarp : (512 - greenWarp) * (h - 768);
-  const Ints base = blueLargest ? blueBase : greenBase;
-  const Ints span = blueLargest ? blueSpan : greenSpan;
-  const Ints divisor255 = {255, 255, 255, 255, 255, 255, 255, 255};
-  const Ints warped = (blueLargest | greenLargest) ? base + Quotient(span, divisor255) : h;
-
-  // HsvToRgb: value, p and q or t (q in the odd sectors, t in the even ones).
-  const Ints sector = Min(warped >> 8, Ints{} + 5);
-  const Ints f = warped - 256 * sector;
-  const Ints odd = (sector & 1) != 0;
-  const Ints g = odd ? f : 255 - f;
-  const Ints qt = Quotient((65025 - g * saturation) * value, Ints{} + 65025);
-  const Ints p = Quotient((255 - saturation) * value, divisor255);
-  // Per sector 0..5, red takes v qt p p qt v, green qt v v qt p p, blue
-  // p p qt v v qt.
-  const Ints s0 = sector == 0, s1 = sector == 1, s2 = sector == 2;
-  const Ints s3 = sector == 3, s4 = sector == 4, s5 = sector == 5;
-  const Ints outRed = (s0 | s5) ? value : ((s1 | s4) ? qt : p);
-  const Ints outGreen = (s1 | s2) ? value : ((s0 | s3) ? qt : p);
-  const Ints outBlue = (s3 | s4) ? value : ((s2 | s5) ? qt : p);
-
-  const Ints c = Lookup(t.colour, 255 - outRed);
-  const Ints m = Lookup(t.colour, 255 - outGreen);
-  const Ints y = Lookup(t.colour, 255 - outBlue);
-  const Ints k = Min(Min(c, m), y);
-  const Ints zero = {};
-  Store(r.kValues + x, grey ? greyK : k);
-  Store(r.cValues + x, grey ? zero : c - k);
-  Store(r.mValues + x, grey ? zero : m - k);
-  Store(r.yValues + x, grey ? zero : y - k);
-}
+}  // namespace avx2
+#endif
 
 }  // namespace
 
 bool VectorSeparationBuilt() { return true; }
 
 bool SeparateGroupsVector(const RasterState& r, const BYTE* bgr, int groups) {
-  Tables t;
-  Widen(r, t);
-  for (int group = 0; group < groups; ++group) {
-    SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
-  }
+  baseline::SeparateGroups(r, bgr, groups);
   return true;
 }
 
 #if defined(KELO_AVX2_SEPARATION)
 __attribute__((target("avx2"))) bool SeparateGroupsAvx2(const RasterState& r, const BYTE* bgr,
                                                         int groups) {
-  Tables t;
-  Widen(r, t);
-  for (int group = 0; group < groups; ++group) {
-    SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
-  }
+  avx2::SeparateGroups(r, bgr, groups);
   return true;
 }
 

@@ -50,7 +50,7 @@ int FirstDifference(const RasterState& r, const BYTE* bgr, SeparationPath path) 
 
 TEST(SeparationLine, TheBuildHasItsVectorPath) {
   EXPECT_TRUE(SeparationPathAvailable(SeparationPath::kScalar));
-#if defined(__GNUC__)
+#if defined(__clang__) || (defined(__GNUC__) && __GNUC__ >= 10)  // vector extensions
   EXPECT_TRUE(SeparationPathAvailable(SeparationPath::kVector));
 #endif
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
