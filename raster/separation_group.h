@@ -30,6 +30,19 @@ KELO_GROUP_FUNCTION void Store(int16_t* to, Ints values) {
 // steps run on safe denominators and are then discarded.
 KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, const BYTE* bgr,
                                        int x) {
+#if __has_builtin(__builtin_shufflevector)
+  // The 24 bytes as bytes 0..15 and 8..23 (indices 16..31 of the pair).
+  Bytes16 low;
+  Bytes16 high;
+  std::memcpy(&low, bgr, sizeof low);
+  std::memcpy(&high, bgr + 8, sizeof high);
+  const Ints blue =
+      __builtin_convertvector(__builtin_shufflevector(low, high, 0, 3, 6, 9, 20, 23, 26, 29), Ints);
+  const Ints green = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 1, 4, 7, 10, 21, 24, 27, 30), Ints);
+  const Ints red = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 2, 5, 8, 11, 22, 25, 28, 31), Ints);
+#else
   Ints blue;
   Ints green;
   Ints red;
@@ -38,6 +51,7 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
     green[i] = bgr[3 * i + 1];
     red[i] = bgr[3 * i + 2];
   }
+#endif
   const Ints grey = (red == green) & (green == blue);
   // Lanes are all ones or all zeros: a whole-vector test in four words.
   uint64_t words[4];

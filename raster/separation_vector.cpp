@@ -30,6 +30,7 @@ namespace {
 typedef int32_t Ints __attribute__((vector_size(32)));
 typedef float Floats __attribute__((vector_size(32)));
 typedef int16_t Tones __attribute__((vector_size(16)));
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 constexpr int kLanes = 8;
 
 #define KELO_INLINE inline __attribute__((always_inline))
