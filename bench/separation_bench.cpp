@@ -4,7 +4,8 @@
 // every line, and the flush of what is left in the buffer.
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKELO_BUILD_TESTS=OFF
 //   cmake --build build-release -j2 --target separation_bench
-//   build-release/bin/separation_bench --benchmark_repetitions=5
+//   build-release/bin/separation_bench --benchmark_repetitions=7
+//       --benchmark_enable_random_interleaving=true  (on the same line)
 //
 // Time is CPU time per page (ms); time_per_px is CPU time per pixel of the
 // page's 640 x 904 and time_per_page the CPU time per page, both in seconds
@@ -12,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -23,6 +25,7 @@
 #include "raster/colour_separation.h"
 #include "raster/diffusion.h"
 #include "raster/page_buffers.h"
+#include "raster/separation_line.h"
 
 namespace {
 
@@ -160,6 +163,34 @@ void BM_PhotoGreyDiffusionOnly(benchmark::State& state) {
   CountPerPixelAndPage(state);
 }
 
+// Colour separation alone of every line of the colour photo page, on one
+// path; compare time_per_px with the grey photo page's.
+void SeparationOnly(benchmark::State& state, SeparationPath path) {
+  if (!SeparationPathAvailable(path)) {
+    state.SkipWithError("this processor or build has no such path");
+    return;
+  }
+  Bench bench(true);
+  const Page page = PhotoPage();
+  for (auto _ : state) {
+    for (int y = 0; y < kHeight; ++y) {
+      SeparateColourLine(bench.raster, page.data() + static_cast<size_t>(y) * kWidth * 3, kWidth,
+                         path);
+    }
+    benchmark::ClobberMemory();
+  }
+  CountPerPixelAndPage(state);
+}
+
+void BM_PhotoSeparationScalar(benchmark::State& state) {
+  SeparationOnly(state, SeparationPath::kScalar);
+}
+void BM_PhotoSeparationVector(benchmark::State& state) {
+  SeparationOnly(state, SeparationPath::kVector);
+}
+void BM_PhotoSeparationAvx2(benchmark::State& state) {
+  SeparationOnly(state, SeparationPath::kVectorAvx2);
+}
 void BM_PhotoGrey(benchmark::State& state) { RunPages(state, PhotoPage(), false); }
 void BM_PhotoColour(benchmark::State& state) { RunPages(state, PhotoPage(), true); }
 void BM_ReceiptGrey(benchmark::State& state) { RunPages(state, ReceiptPage(), false); }
@@ -167,9 +198,25 @@ void BM_ReceiptColour(benchmark::State& state) { RunPages(state, ReceiptPage(), 
 
 }  // namespace
 
-BENCHMARK(BM_PhotoGrey)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PhotoColour)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReceiptGrey)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReceiptColour)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PhotoGreyDiffusionOnly)->Unit(benchmark::kMillisecond);
+// With repetitions, min and max beside the mean and median: these machines
+// drift, so compare a separation's figures with the grey page's of the same
+// run (time_per_px).
+#define KELO_BENCH(name)                                                                  \
+  BENCHMARK(name)                                                                         \
+      ->Unit(benchmark::kMillisecond)                                                     \
+      ->ComputeStatistics("min",                                                          \
+                          [](const std::vector<double>& v) {                              \
+                            return *std::min_element(v.begin(), v.end());                 \
+                          })                                                              \
+      ->ComputeStatistics("max", [](const std::vector<double>& v) {                       \
+        return *std::max_element(v.begin(), v.end());                                     \
+      })
+KELO_BENCH(BM_PhotoGrey);
+KELO_BENCH(BM_PhotoColour);
+KELO_BENCH(BM_ReceiptGrey);
+KELO_BENCH(BM_ReceiptColour);
+KELO_BENCH(BM_PhotoGreyDiffusionOnly);
+KELO_BENCH(BM_PhotoSeparationScalar);
+KELO_BENCH(BM_PhotoSeparationVector);
+KELO_BENCH(BM_PhotoSeparationAvx2);
 BENCHMARK_MAIN();

@@ -6,6 +6,8 @@
 
 #include "raster/diffusion.h"
 #include "raster/reciprocal_table.h"
+#include "raster/separation_line.h"
+#include "raster/separation_vector.h"
 
 namespace {
 
@@ -160,23 +162,15 @@ void GreyLine(const BYTE* bgr, int w, const int16_t* greyTone, int16_t* tones) {
 
 }  // namespace
 
-int SeparateRow(RasterState& r, PrinterChannel& channel, const BYTE* bgr) {
-  const int w = r.rowWidth;
-  if (!r.colourMode) {
-    GreyLine(bgr, w, r.greyTone, r.kValues);
-    if (!DiffuseRow(r, channel, r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed,
-                    kPlaneK)) {
-      return 0;
-    }
-    ++r.rowCounter;
-    return 1;
-  }
+namespace {
 
+// Pixels from..to-1, one at a time.
+void SeparateScalar(const RasterState& r, const BYTE* bgr, int from, int to) {
   int lastBlue = -1;
   int lastGreen = -1;
   int lastRed = -1;
   PixelTones last = {0, 0, 0, 0};
-  for (int x = 0; x < w; ++x) {
+  for (int x = from; x < to; ++x) {
     const int blue = bgr[3 * x];
     const int green = bgr[3 * x + 1];
     const int red = bgr[3 * x + 2];
@@ -198,6 +192,54 @@ int SeparateRow(RasterState& r, PrinterChannel& channel, const BYTE* bgr) {
     r.mValues[x] = static_cast<int16_t>(last.m);
     r.yValues[x] = static_cast<int16_t>(last.y);
   }
+}
+
+}  // namespace
+
+bool SeparationPathAvailable(SeparationPath path) {
+  switch (path) {
+    case SeparationPath::kScalar:
+      return true;
+    case SeparationPath::kVector:
+      return VectorSeparationBuilt();
+    case SeparationPath::kVectorAvx2:
+      return Avx2Available();
+  }
+  return false;
+}
+
+SeparationPath FastestSeparationPath() {
+  static const SeparationPath fastest = SeparationPathAvailable(SeparationPath::kVectorAvx2)
+                                            ? SeparationPath::kVectorAvx2
+                                            : SeparationPath::kScalar;
+  return fastest;
+}
+
+void SeparateColourLine(const RasterState& r, const BYTE* bgr, int width, SeparationPath path) {
+  constexpr int kGroup = 8;
+  const int groups = width / kGroup;
+  bool done = false;
+  if (path == SeparationPath::kVectorAvx2) {
+    done = SeparateGroupsAvx2(r, bgr, groups);
+  } else if (path == SeparationPath::kVector) {
+    done = SeparateGroupsVector(r, bgr, groups);
+  }
+  SeparateScalar(r, bgr, done ? groups * kGroup : 0, width);
+}
+
+int SeparateRow(RasterState& r, PrinterChannel& channel, const BYTE* bgr) {
+  const int w = r.rowWidth;
+  if (!r.colourMode) {
+    GreyLine(bgr, w, r.greyTone, r.kValues);
+    if (!DiffuseRow(r, channel, r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed,
+                    kPlaneK)) {
+      return 0;
+    }
+    ++r.rowCounter;
+    return 1;
+  }
+
+  SeparateColourLine(r, bgr, w, FastestSeparationPath());
   // K first: its dot row is the mask of C, M and Y.
   if (!DiffuseRow(r, channel, r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed, 0) ||
       !DiffuseRow(r, channel, r.cValues, r.cErrors, r.cmyDots, r.kDots, r.dotWeightC, r.cSeed,

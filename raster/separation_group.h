@@ -1,0 +1,134 @@
+// One group of eight pixels through the colour separation, in vector code.
+// Included once per instruction set by separation_vector.cpp, inside a
+// namespace of its own that first defines KELO_GROUP_FUNCTION (the
+// attributes of every function here: inlined, and the instruction set) and
+// Lookup(table, index) (eight table words by eight indices 0..255). Not a
+// header to include anywhere else.
+
+KELO_GROUP_FUNCTION Ints Max(Ints a, Ints b) { return a > b ? a : b; }
+KELO_GROUP_FUNCTION Ints Min(Ints a, Ints b) { return a < b ? a : b; }
+
+// numerator / denominator truncated toward zero, exact for the quotients
+// taken here: |numerator| < 2^24 and both integers, so both convert exactly;
+// the rounded float quotient lies within half a unit in the last place of
+// the true one, closer than the true one ever gets to the next integer
+// (1 / denominator away at least: 1/255 for quotients below 2^15, 1/65025
+// for quotients below 2^8). The exhaustive test checks every colour.
+KELO_GROUP_FUNCTION Ints Quotient(Ints numerator, Ints denominator) {
+  return __builtin_convertvector(
+      __builtin_convertvector(numerator, Floats) / __builtin_convertvector(denominator, Floats),
+      Ints);
+}
+
+KELO_GROUP_FUNCTION void Store(int16_t* to, Ints values) {
+  const Tones narrow = __builtin_convertvector(values, Tones);
+  std::memcpy(to, &narrow, sizeof narrow);
+}
+
+// SeparateColourPixel's steps, each choice a lane selection. Grey lanes
+// (all components equal) take the grey table and no C, M, Y; their colour
+// steps run on safe denominators and are then discarded.
+KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, const BYTE* bgr,
+                                       int x) {
+#if __has_builtin(__builtin_shufflevector)
+  // The 24 bytes as bytes 0..15 and 8..23 (indices 16..31 of the pair).
+  Bytes16 low;
+  Bytes16 high;
+  std::memcpy(&low, bgr, sizeof low);
+  std::memcpy(&high, bgr + 8, sizeof high);
+  const Ints blue =
+      __builtin_convertvector(__builtin_shufflevector(low, high, 0, 3, 6, 9, 20, 23, 26, 29), Ints);
+  const Ints green = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 1, 4, 7, 10, 21, 24, 27, 30), Ints);
+  const Ints red = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 2, 5, 8, 11, 22, 25, 28, 31), Ints);
+#else
+  Ints blue;
+  Ints green;
+  Ints red;
+  for (int i = 0; i < kLanes; ++i) {
+    blue[i] = bgr[3 * i];
+    green[i] = bgr[3 * i + 1];
+    red[i] = bgr[3 * i + 2];
+  }
+#endif
+  const Ints grey = (red == green) & (green == blue);
+  // Lanes are all ones or all zeros: a whole-vector test in four words.
+  uint64_t words[4];
+  std::memcpy(words, &grey, sizeof words);
+  const bool anyColour = (words[0] & words[1] & words[2] & words[3]) != ~uint64_t{0};
+  const bool anyGrey = (words[0] | words[1] | words[2] | words[3]) != 0;
+  // Most groups of a photo have no grey pixel: no grey lookup then.
+  const Ints greyK = anyGrey ? Lookup(t.grey, 255 - red) : Ints{};
+  if (!anyColour) {
+    const Ints zero = {};
+    Store(r.kValues + x, greyK);
+    Store(r.cValues + x, zero);
+    Store(r.mValues + x, zero);
+    Store(r.yValues + x, zero);
+    return;
+  }
+
+  const Ints max = Max(Max(red, green), blue);
+  const Ints d = max - Min(Min(red, green), blue);
+  const Ints safeD = d == 0 ? 1 : d;
+  const Ints saturation = Quotient(d * 255, max == 0 ? 1 : max);
+  // Ties for the largest go to red first, then green.
+  const Ints redMax = red == max;
+  const Ints greenMax = ~redMax & (green == max);
+  const Ints difference = redMax ? green - blue : (greenMax ? blue - red : red - green);
+  const Ints offset = redMax ? 0 : (greenMax ? 512 : 1024);
+  Ints h = offset + Quotient(difference * 255, safeD);
+  h += h < 0 ? 1536 : 0;
+  const Ints value = 255 - Lookup(t.valueCurve, 255 - max);
+
+  // The hue warp toward cyan and yellow.
+  const Ints blueLargest = (blue > red) & (blue > green);
+  const Ints greenLargest = (green > red) & (green > blue);
+  const Ints blueLow = h < 1024;
+  const Ints greenLow = h < 512;
+  const int blueWarp = t.blueWarp;
+  const int greenWarp = t.greenWarp;
+  const Ints blueBase = blueLow ? 768 : 1280;
+  const Ints blueSpan = blueLow ? (h - 768) * blueWarp : (512 - blueWarp) * (h - 1280);
+  const Ints greenBase = greenLow ? 256 : 768;
+  const Ints greenSpan = greenLow ? (h - 256) * greenWarp : (512 - greenWarp) * (h - 768);
+  const Ints base = blueLargest ? blueBase : greenBase;
+  const Ints span = blueLargest ? blueSpan : greenSpan;
+  const Ints divisor255 = {255, 255, 255, 255, 255, 255, 255, 255};
+  const Ints warped = (blueLargest | greenLargest) ? base + Quotient(span, divisor255) : h;
+
+  // HsvToRgb: value, p and q or t (q in the odd sectors, t in the even ones).
+  const Ints sector = Min(warped >> 8, Ints{} + 5);
+  const Ints f = warped - 256 * sector;
+  const Ints odd = (sector & 1) != 0;
+  const Ints g = odd ? f : 255 - f;
+  const Ints qt = Quotient((65025 - g * saturation) * value, Ints{} + 65025);
+  const Ints p = Quotient((255 - saturation) * value, divisor255);
+  // Per sector 0..5, red takes v qt p p qt v, green qt v v qt p p, blue
+  // p p qt v v qt.
+  const Ints s0 = sector == 0, s1 = sector == 1, s2 = sector == 2;
+  const Ints s3 = sector == 3, s4 = sector == 4, s5 = sector == 5;
+  const Ints outRed = (s0 | s5) ? value : ((s1 | s4) ? qt : p);
+  const Ints outGreen = (s1 | s2) ? value : ((s0 | s3) ? qt : p);
+  const Ints outBlue = (s3 | s4) ? value : ((s2 | s5) ? qt : p);
+
+  const Ints c = Lookup(t.colour, 255 - outRed);
+  const Ints m = Lookup(t.colour, 255 - outGreen);
+  const Ints y = Lookup(t.colour, 255 - outBlue);
+  const Ints k = Min(Min(c, m), y);
+  const Ints zero = {};
+  Store(r.kValues + x, grey ? greyK : k);
+  Store(r.cValues + x, grey ? zero : c - k);
+  Store(r.mValues + x, grey ? zero : m - k);
+  Store(r.yValues + x, grey ? zero : y - k);
+}
+
+// The groups of a line, the tables widened once for the line.
+KELO_GROUP_FUNCTION void SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
+  Tables t;
+  Widen(r, t);
+  for (int group = 0; group < groups; ++group) {
+    SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
+  }
+}
