@@ -7,7 +7,10 @@
 #if defined(__GNUC__) && defined(__has_builtin)
 #if __has_builtin(__builtin_convertvector)
 #define KELO_VECTOR_SEPARATION 1
-#if defined(__x86_64__) || defined(__i386__)
+// Not on Windows: GCC there does not realign the stack for 32-byte vector
+// spills in code built for AVX (the stack is only 16-byte aligned), so the
+// AVX2 build could fault; the per-pixel path serves instead.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 #define KELO_AVX2_SEPARATION 1
 #endif
 #endif
