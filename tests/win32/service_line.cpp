@@ -11,6 +11,7 @@
 
 #include "harness.h"
 #include "kelo/service_control.h"
+#include "platform/ce_declarations.h"
 #include "platform/comm.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
@@ -273,9 +274,38 @@ void CheckService() {
   CloseHandle(timeoutEvent);
 }
 
+// The stand-ins for what only Windows CE has, where they must refuse.
+void CheckCeStandIns() {
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetLastError(0);
+  const BOOL modified = EventModify(event, 0);
+  Check("EventModify with an unknown function fails with 87",
+        !modified && GetLastError() == ERROR_INVALID_PARAMETER, "%d, error %lu", modified,
+        static_cast<unsigned long>(GetLastError()));
+  Check("EventModify sets and resets",
+        EventModify(event, EVENT_SET) && WaitForSingleObject(event, 0) == WAIT_OBJECT_0 &&
+            EventModify(event, EVENT_RESET) && WaitForSingleObject(event, 0) == WAIT_TIMEOUT,
+        "");
+  CloseHandle(event);
+
+  const WCHAR unterminated[] = {L'C', L'O', L'M'};
+  PVOID view = nullptr;
+  const HRESULT opened = CeOpenCallerBuffer(&view, const_cast<WCHAR*>(unterminated),
+                                            sizeof unterminated, ARG_I_WSTR, FALSE);
+  Check("CeOpenCallerBuffer refuses a string without its terminator", opened == E_INVALIDARG,
+        "0x%08lx", static_cast<unsigned long>(opened));
+
+  SetLastError(0);
+  const HANDLE device = ActivateDevice(L"Drivers\\BuiltIn\\KLP", 0);
+  Check("ActivateDevice: no device manager here (50)",
+        device == nullptr && GetLastError() == ERROR_NOT_SUPPORTED, "error %lu",
+        static_cast<unsigned long>(GetLastError()));
+}
+
 }  // namespace
 
 int main() {
+  CheckCeStandIns();
   for (const PortCase& c : kPortCases) CheckPortSettings(c);
   CheckService();
   return g_failures == 0 ? 0 : 1;
