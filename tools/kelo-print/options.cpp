@@ -1,27 +1,10 @@
 #include "tools/kelo-print/options.h"
 
-#include <charconv>
 #include <cstring>
-#include <limits>
 
 namespace kelo::print {
 
 namespace {
-
-// The two sizes of the driver's paper table; any other size is custom.
-constexpr SHORT kPaper48x68 = 13;
-constexpr SHORT kPaper80x113 = DMPAPER_A4;  // 9
-
-// A whole number in decimal digits; one too large for an int reads as the
-// largest int, so that it is refused by the limit it exceeds.
-bool ParseWhole(std::string_view text, int* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
-    return false;
-  }
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  if (ec == std::errc::result_out_of_range) *value = std::numeric_limits<int>::max();
-  return true;
-}
 
 ParseResult Usage(std::string error) {
   ParseResult result;
@@ -31,46 +14,6 @@ ParseResult Usage(std::string error) {
 }
 
 }  // namespace
-
-std::optional<Paper> ParsePaper(const std::string& text, std::string* error) {
-  const size_t cross = text.find_first_of("xX");
-  int width = 0;
-  int length = 0;
-  if (cross == std::string::npos) {
-    *error = "unknown paper \"" + text + "\": give WIDTHxLENGTH in millimetres, e.g. 80x113";
-    return std::nullopt;
-  }
-  const std::string_view all(text);
-  if (!ParseWhole(all.substr(0, cross), &width) || !ParseWhole(all.substr(cross + 1), &length)) {
-    *error = "unknown paper \"" + text + "\": give WIDTHxLENGTH in whole millimetres, e.g. 80x113";
-    return std::nullopt;
-  }
-  if (width < 1 || length < 1) {
-    *error = "unknown paper \"" + text + "\": each side is at least 1 mm";
-    return std::nullopt;
-  }
-  if (width > kMaxPaperWidthMm) {
-    *error = "unknown paper \"" + text + "\": the printers take paper up to " +
-             std::to_string(kMaxPaperWidthMm) + " mm wide";
-    return std::nullopt;
-  }
-  if (length > kMaxPaperLengthMm) {
-    *error = "unknown paper \"" + text + "\": pages are at most " +
-             std::to_string(kMaxPaperLengthMm) + " mm long";
-    return std::nullopt;
-  }
-  Paper paper;
-  if (width == 48 && length == 68) {
-    paper.code = kPaper48x68;
-  } else if (width == 80 && length == 113) {
-    paper.code = kPaper80x113;
-  } else {
-    paper.code = DMPAPER_USER;
-    paper.widthMm = static_cast<SHORT>(width);
-    paper.lengthMm = static_cast<SHORT>(length);
-  }
-  return paper;
-}
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
   ParseResult result;
@@ -124,7 +67,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       if (text.empty()) return Usage("option --registry needs a file name");
       o.registry = text;
     } else if (argument == "--copies") {
-      if (!ParseWhole(text, &o.copies) || o.copies < 1 || o.copies > kMaxCopies) {
+      if (!kelo::cli::ParseWholeNumber(text, &o.copies) || o.copies < 1 || o.copies > kMaxCopies) {
         return Usage("option --copies needs a number from 1 to " + std::to_string(kMaxCopies) +
                      ", not \"" + text + "\"");
       }
@@ -199,21 +142,9 @@ exit codes:
 )";
 }
 
-DEVMODEW JobDevmode(DEVMODEW devmode, const Options& options) {
-  devmode.dmPaperSize = options.paper.code;
-  if (options.paper.code == DMPAPER_USER) {
-    devmode.dmFields |= DM_PAPERWIDTH | DM_PAPERLENGTH;
-    devmode.dmPaperWidth = options.paper.widthMm;
-    devmode.dmPaperLength = options.paper.lengthMm;
-  }
-  devmode.dmOrientation = options.landscape ? DMORIENT_LANDSCAPE : DMORIENT_PORTRAIT;
-  devmode.dmColor = options.colour ? DMCOLOR_COLOR : DMCOLOR_MONOCHROME;
-  devmode.dmPrintQuality = options.draft ? DMRES_DRAFT : DMRES_HIGH;
-  if (options.copies != 1) {
-    devmode.dmFields |= DM_COPIES;
-    devmode.dmCopies = static_cast<SHORT>(options.copies);
-  }
-  return devmode;
+DEVMODEW JobDevmode(DEVMODEW defaults, const Options& options) {
+  return kelo::cli::PageDevmode(defaults, {options.paper, options.landscape, options.colour,
+                                           options.draft, options.copies});
 }
 
 }  // namespace kelo::print

@@ -8,6 +8,7 @@
 #include "engine/page_layout.h"
 #include "platform/platform.h"
 #include "tools/common/exit_codes.h"
+#include "tools/common/paper.h"
 
 namespace kelo::print {
 
@@ -15,25 +16,13 @@ namespace kelo::print {
 using ExitCode = kelo::cli::ExitCode;
 using enum kelo::cli::ExitCode;
 
-// Paper as the device mode gives it to the driver: a size code of the
-// driver's paper table, or the custom code with whole millimetres.
-struct Paper {
-  SHORT code = 0;
-  SHORT widthMm = 0;   // custom paper only
-  SHORT lengthMm = 0;  // custom paper only
-};
-
-// The print head is 80 mm wide; custom paper is from 1 mm up to that wide
-// and from 1 mm up to this long (a page is held whole in memory).
-inline constexpr int kMaxPaperWidthMm = 80;
-inline constexpr int kMaxPaperLengthMm = 2000;
+using kelo::cli::kMaxPaperLengthMm;
+using kelo::cli::kMaxPaperWidthMm;
+using kelo::cli::Paper;
+using kelo::cli::ParsePaper;
 
 // The engine prints the whole document again for each copy.
 inline constexpr int kMaxCopies = 999;
-
-// "48x68", "80x113" or WIDTHxLENGTH in millimetres; nullopt with a reason
-// when there is no such paper.
-std::optional<Paper> ParsePaper(const std::string& text, std::string* error);
 
 struct Options {
   std::vector<std::string> images;

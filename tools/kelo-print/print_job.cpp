@@ -1,116 +1,16 @@
 #include "tools/kelo-print/print_job.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/hooks.h"
 #include "engine/engine.h"
 #include "engine/image_file.h"
-#include "engine/image_pages.h"
-#include "platform/host/host_api.h"
 #include "tools/common/default_port.h"
-#include "tools/common/error_text.h"
-#include "tools/common/printer_status.h"
-#include "tools/common/service_session.h"
+#include "tools/common/image_job.h"
 #include "tools/kelo-print/progress.h"
 
 namespace kelo::print {
-
-namespace {
-
-using kelo::cli::ErrorText;
-
-// How long the printer is given to answer the status question before a job.
-constexpr DWORD kStatusCheckTimeoutMs = 500;
-
-std::string Utf8(const std::u16string& text) { return kelo::host::ToUtf8(text); }
-
-// The words for a job that stopped, from what the job runner and the tap saw.
-Outcome Classify(const kelo::engine::JobResult& result, const kelo::engine::ServiceCalls& calls,
-                 const std::u16string& port) {
-  using kelo::engine::JobStep;
-  // Built by appending: GCC 12 at -O3 reports a false overlap (-Wrestrict)
-  // for a chain of operator+ on a temporary here.
-  std::string portName = "\"";
-  portName += Utf8(port);
-  portName += '"';
-  switch (result.failedStep) {
-    case JobStep::kNone:
-      break;
-    case JobStep::kDriverEnable:
-      return {kExitInternal, "the driver could not be enabled"};
-    case JobStep::kDeviceEnable:
-      if (calls.openFailures > 0) {
-        return {kExitPort, "cannot open the printer port " + portName + ": " +
-                               ErrorText(calls.openError)};
-      }
-      if (result.lastError == ERROR_INVALID_PARAMETER) {
-        return {kExitPaper, "the driver cannot print on this paper"};
-      }
-      return {kExitInternal, "the driver could not set up the page: " + ErrorText(result.lastError)};
-    case JobStep::kDocumentStart:
-    case JobStep::kPageStart:
-      if (calls.lastStatusCheckFailed) {
-        return {kExitNotReady, "the printer on " + portName + " is not ready: " +
-                                   ErrorText(calls.statusError)};
-      }
-      break;  // the previous page's flush failed: a write failure, below
-    case JobStep::kRender:
-      return {kExitInternal, "the job stopped at " + result.failure};
-    case JobStep::kWrite:
-      break;
-    case JobStep::kDocumentEnd:
-      if (!calls.lastWriteFailed && !calls.endJobFailed && !calls.closeFailed) {
-        return {kExitNotReady, "the printer on " + portName +
-                                   " reported a condition at the end of the document: " +
-                                   ErrorText(calls.statusError)};
-      }
-      break;
-  }
-  // A write that failed and was then made good by a retry (the port took the
-  // rest) lost nothing; the last one failing did.
-  if (calls.lastWriteFailed) {
-    return {kExitWrite, "the printer on " + portName + " did not take the data: it took " +
-                            std::to_string(calls.bytesAccepted) + " bytes, then " +
-                            ErrorText(calls.writeError)};
-  }
-  if (calls.endJobFailed) {
-    std::string lost = "the printer on " + portName + " did not take the data: ";
-    if (calls.bytesUnsent > 0) lost += std::to_string(calls.bytesUnsent) + " bytes ";
-    lost += "stayed in the port, ";
-    return {kExitWrite, lost + ErrorText(calls.endJobError)};
-  }
-  if (calls.closeFailed) {
-    return {kExitWrite, "the printer on " + portName +
-                            " did not take the data: closing the port discarded bytes, " +
-                            ErrorText(calls.closeError)};
-  }
-  if (!result.ok) return {kExitInternal, "the job stopped at " + result.failure};
-  return {};
-}
-
-// A printer that answers the status question with a condition gets no page.
-// One that does not answer (a file, a printer without a way back) is printed
-// to as before, and a port that cannot be opened is left to the job, which
-// says why.
-std::optional<Outcome> RefusedByStatus(const std::u16string& port) {
-  kelo::cli::StatusQuestion question;
-  question.port = port;
-  question.timeoutMs = kStatusCheckTimeoutMs;
-  kelo::cli::PrinterStatus status;
-  bool refused = false;
-  if (!kelo::cli::AskPrinterStatus(question, &status, &refused)) return std::nullopt;
-  if (kelo::cli::ExitCodeOf(status.state) != kExitNotReady) return std::nullopt;
-  std::string message = "the printer on \"";
-  message += Utf8(port);
-  message += "\" is ";
-  message += kelo::cli::StateWords(status.state);
-  message += "; no page was sent";
-  return Outcome{kExitNotReady, message};
-}
-
-}  // namespace
 
 std::u16string JobPort(const Options& options) { return kelo::cli::PortOrDefault(options.port); }
 
@@ -125,26 +25,16 @@ Outcome PrintImages(const Options& options) {
     }
   }
 
-  kelo::cli::ServiceSession service;
-  if (!service.Start()) {
-    return {kExitInternal, "cannot load the device service: " + ErrorText(GetLastError())};
-  }
-
-  kelo::engine::JobOptions job;
+  kelo::cli::ImageJob job;
   job.devmode = JobDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), options);
   job.port = JobPort(options);
-  if (options.statusCheck) {
-    if (std::optional<Outcome> refused = RefusedByStatus(job.port)) return *refused;
-  }
+  job.fit = options.fit;
+  job.statusCheck = options.statusCheck;
   Progress progress(static_cast<int>(images.size()));
   job.progress = [&](int page, int rowsDone, int rows) { progress.Rows(page, rowsDone, rows); };
-  const kelo::engine::PageRenderer render = kelo::engine::ImagePages(images, options.fit, job);
-  const kelo::engine::JobResult result =
-      kelo::engine::RunJob(&DrvEnableDriver, job, static_cast<int>(images.size()), render);
+  const Outcome outcome = kelo::cli::PrintImagePages(images, job);
   progress.Done();
-  const kelo::engine::ServiceCalls calls = service.Calls();
-  service.Stop();
-  return Classify(result, calls, job.port);
+  return outcome;
 }
 
 }  // namespace kelo::print

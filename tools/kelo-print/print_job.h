@@ -4,14 +4,12 @@
 
 #include <string>
 
+#include "tools/common/image_job.h"
 #include "tools/kelo-print/options.h"
 
 namespace kelo::print {
 
-struct Outcome {
-  ExitCode code = kExitOk;
-  std::string message;  // one line for the user; empty on success
-};
+using Outcome = kelo::cli::JobOutcome;
 
 // The port to print to: the option, else the registry's default print
 // port, else "LPT1:" (kelo::cli::PortOrDefault).

@@ -1,0 +1,38 @@
+// A document of images printed as kelo-print prints it: the device service
+// loaded for the job, the printer asked for its status first, the pages run
+// through the driver by the engine stand-in, and the outcome put in words.
+// kelo-print and kelo-server both print through here, so that the same
+// images on the same settings give the same bytes at the port.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/image.h"
+#include "engine/page_layout.h"
+#include "platform/platform.h"
+#include "tools/common/exit_codes.h"
+
+namespace kelo::cli {
+
+struct JobOutcome {
+  ExitCode code = kExitOk;
+  std::string message;  // one line for the user; empty on success
+};
+
+struct ImageJob {
+  DEVMODEW devmode = {};  // see PageDevmode
+  std::u16string port = u"LPT1:";
+  kelo::engine::FitMode fit = kelo::engine::FitMode::kWidth;
+  // Ask the printer for its status before the job: a printer that answers
+  // with a condition gets no page; one that does not answer is printed to.
+  bool statusCheck = true;
+  // Called after every band handed to the driver: page (from 0), rows done, rows.
+  std::function<void(int page, int rowsDone, int rows)> progress;
+};
+
+// Prints one image a page. The images must not be empty.
+JobOutcome PrintImagePages(const std::vector<kelo::engine::RgbImage>& images, const ImageJob& job);
+
+}  // namespace kelo::cli
