@@ -52,15 +52,19 @@ std::optional<Paper> ParsePaper(const std::string& text, std::string* error) {
              std::to_string(kMaxPaperLengthMm) + " mm long";
     return std::nullopt;
   }
+  return PaperOfSize(width, length);
+}
+
+Paper PaperOfSize(int widthMm, int lengthMm) {
   Paper paper;
-  if (width == 48 && length == 68) {
+  if (widthMm == 48 && lengthMm == 68) {
     paper.code = kPaper48x68;
-  } else if (width == 80 && length == 113) {
+  } else if (widthMm == 80 && lengthMm == 113) {
     paper.code = kPaper80x113;
   } else {
     paper.code = DMPAPER_USER;
-    paper.widthMm = static_cast<SHORT>(width);
-    paper.lengthMm = static_cast<SHORT>(length);
+    paper.widthMm = static_cast<SHORT>(widthMm);
+    paper.lengthMm = static_cast<SHORT>(lengthMm);
   }
   return paper;
 }

@@ -32,6 +32,10 @@ bool ParseWholeNumber(std::string_view text, int* value);
 // when there is no such paper.
 std::optional<Paper> ParsePaper(const std::string& text, std::string* error);
 
+// The paper of that size: a code of the driver's table, else custom. The
+// sides are within 1..kMaxPaperWidthMm and 1..kMaxPaperLengthMm.
+Paper PaperOfSize(int widthMm, int lengthMm);
+
 struct PageSettings {
   Paper paper;
   bool landscape = false;
