@@ -5,6 +5,8 @@
 
 #include <pappl/pappl.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -237,10 +239,10 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
   const HeadModel* head = HeadOf(job);
   std::string error;
   const std::optional<kelo::cli::Paper> paper =
-      head == nullptr ? std::nullopt
-                      : kelo::server::PaperOfMedia(options->media.size_width,
-                                                   options->media.size_length, head->widthMm,
-                                                   &error);
+      head == nullptr
+          ? std::nullopt
+          : kelo::server::PaperOfMedia(options->media.size_width, options->media.size_length,
+                                       head->widthMm, &error);
   bool ok = false;
   if (!paper) {
     papplJobSetMessage(job, "%s", head == nullptr ? "unknown driver" : error.c_str());
@@ -251,8 +253,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
     page.paper = *paper;
     page.draft = options->print_quality == IPP_QUALITY_DRAFT;
     kelo::cli::ImageJob imageJob;
-    imageJob.devmode =
-        kelo::cli::PageDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), page);
+    imageJob.devmode = kelo::cli::PageDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), page);
     imageJob.port = port->port;
     // The raster is at the printer's resolution already: a pixel a dot.
     imageJob.fit = kelo::engine::FitMode::kNone;
@@ -305,8 +306,8 @@ bool DriverSetup(pappl_system_t*, const char* driverName, const char*, const cha
   data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
   data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 |
-                       PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->raster_types =
+      PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->content_default = PAPPL_CONTENT_AUTO;
   data->quality_default = IPP_QUALITY_NORMAL;
@@ -347,6 +348,23 @@ bool SaveState(pappl_system_t* system, void*) {
   return papplSystemSaveState(system, g_stateFile.c_str());
 }
 
+// SIGTERM and SIGINT ask for the shutdown that the shutdown sub-command
+// asks for: jobs end, the state is saved, the listeners are closed.
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void RequestStop(int) { g_stopRequested = 1; }
+
+// PAPPL's main loop notices a shutdown only when it wakes, which without a
+// timer may be half a minute later; a timer each second bounds its sleep and
+// passes a signal's request on.
+bool Tick(pappl_system_t* system, void*) {
+  if (g_stopRequested) {
+    g_stopRequested = 0;
+    papplSystemShutdown(system);
+  }
+  return true;
+}
+
 std::vector<pappl_pr_driver_t>& Drivers() {
   static std::vector<pappl_pr_driver_t> drivers = [] {
     std::vector<pappl_pr_driver_t> list;
@@ -382,10 +400,10 @@ pappl_system_t* CreateSystem(int numOptions, cups_option_t* options, void*) {
     g_stateFile = "kelo-server.state";
   }
 
-  pappl_system_t* system = papplSystemCreate(
-      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "kelo-server", port,
-      "_print,_universal", spool, logFile != nullptr ? logFile : "-",
-      LogLevel(cupsGetOption("log-level", numOptions, options)), nullptr, false);
+  pappl_system_t* system =
+      papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "kelo-server",
+                        port, "_print,_universal", spool, logFile != nullptr ? logFile : "-",
+                        LogLevel(cupsGetOption("log-level", numOptions, options)), nullptr, false);
   if (system == nullptr) return nullptr;
   if (!papplSystemAddListeners(system, listen != nullptr ? listen : "localhost")) {
     std::fprintf(stderr, "kelo-server: cannot listen on %s port %d\n",
@@ -397,6 +415,10 @@ pappl_system_t* CreateSystem(int numOptions, cups_option_t* options, void*) {
                                nullptr, nullptr, DriverSetup, nullptr);
   papplSystemLoadState(system, g_stateFile.c_str());
   papplSystemSetSaveCallback(system, SaveState, nullptr);
+  papplSystemAddTimerCallback(system, 0, 1, Tick, nullptr);
+  // Only the server's process: a client sub-command stays interruptible.
+  std::signal(SIGTERM, RequestStop);
+  std::signal(SIGINT, RequestStop);
   return system;
 }
 

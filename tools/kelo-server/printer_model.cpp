@@ -6,10 +6,14 @@ namespace kelo::server {
 
 const std::vector<HeadModel>& HeadModels() {
   static const std::vector<HeadModel> models = {
-      {"kelo-80mm", "kelo 80 mm thermal printer", 80,
+      {"kelo-80mm",
+       "kelo 80 mm thermal printer",
+       80,
        {"om_kelo-80x113_80x113mm", "om_kelo-48x68_48x68mm", "roll_max_80x2000mm",
         "roll_min_1x1mm"}},
-      {"kelo-48mm", "kelo 48 mm thermal printer", 48,
+      {"kelo-48mm",
+       "kelo 48 mm thermal printer",
+       48,
        {"om_kelo-48x68_48x68mm", "roll_max_48x2000mm", "roll_min_1x1mm"}},
   };
   return models;
@@ -45,8 +49,8 @@ namespace {
 constexpr const char* kUriPrefix = "kelo:///";
 
 bool Unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == ':' || c == '-' || c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' ||
+         c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 int HexValue(char c) {
