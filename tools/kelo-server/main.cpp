@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -46,6 +48,23 @@ struct DeviceData {
 struct JobData {
   kelo::server::RasterPages pages;
 };
+
+// The pages of each printer's current job. A printer prints one job at a
+// time; the next job's start frees what a job that stopped early left.
+std::mutex g_jobsLock;
+std::map<pappl_printer_t*, std::unique_ptr<JobData>> g_jobs;
+
+JobData* NewJobData(pappl_printer_t* printer) {
+  std::lock_guard<std::mutex> lock(g_jobsLock);
+  std::unique_ptr<JobData>& slot = g_jobs[printer];
+  slot = std::make_unique<JobData>();
+  return slot.get();
+}
+
+void FreeJobData(pappl_printer_t* printer) {
+  std::lock_guard<std::mutex> lock(g_jobsLock);
+  g_jobs.erase(printer);
+}
 
 // --- the device scheme: a printer port of the registry --------------------
 
@@ -122,25 +141,33 @@ pappl_preason_t ReasonsOf(kelo::cli::PrinterState state) {
 }
 
 // Asks the printer on `port` and sets the printer's reasons from the answer.
-// Returns them. A port that cannot be opened is offline.
-pappl_preason_t UpdateReasons(pappl_printer_t* printer, const std::u16string& port) {
-  pappl_preason_t reasons = PAPPL_PREASON_NONE;
-  {
-    std::lock_guard<std::mutex> lock(g_library);
-    kelo::cli::ServiceSession service;
-    if (!service.Start()) {
-      reasons = PAPPL_PREASON_OTHER;
-    } else {
-      kelo::cli::StatusQuestion question;
-      question.port = port;
-      question.timeoutMs = kStatusTimeoutMs;
-      kelo::cli::PrinterStatus status;
-      bool refused = false;
-      reasons = kelo::cli::AskPrinterStatus(question, &status, &refused)
-                    ? ReasonsOf(status.state)
-                    : static_cast<pappl_preason_t>(PAPPL_PREASON_OFFLINE);
-    }
+// Returns them. A port that cannot be opened is offline. Without `wait`, a
+// printer that is printing keeps its reasons (nullopt): an IPP client's
+// question does not wait for a job to end.
+std::optional<pappl_preason_t> UpdateReasons(pappl_printer_t* printer, const std::u16string& port,
+                                             bool wait = true) {
+  std::unique_lock<std::mutex> lock(g_library, std::defer_lock);
+  if (wait) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    return std::nullopt;
   }
+  pappl_preason_t reasons = PAPPL_PREASON_NONE;
+  kelo::cli::ServiceSession service;
+  if (!service.Start()) {
+    reasons = PAPPL_PREASON_OTHER;
+  } else {
+    kelo::cli::StatusQuestion question;
+    question.port = port;
+    question.timeoutMs = kStatusTimeoutMs;
+    kelo::cli::PrinterStatus status;
+    bool refused = false;
+    reasons = kelo::cli::AskPrinterStatus(question, &status, &refused)
+                  ? ReasonsOf(status.state)
+                  : static_cast<pappl_preason_t>(PAPPL_PREASON_OFFLINE);
+  }
+  service.Stop();
+  lock.unlock();
   papplPrinterSetReasons(printer, reasons, kStatusReasons & ~reasons);
   return reasons;
 }
@@ -153,7 +180,7 @@ std::optional<std::u16string> PrinterPort(pappl_printer_t* printer) {
 
 bool PrinterStatus(pappl_printer_t* printer) {
   if (const std::optional<std::u16string> port = PrinterPort(printer)) {
-    UpdateReasons(printer, *port);
+    UpdateReasons(printer, *port, false);
   }
   return true;
 }
@@ -189,7 +216,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   const auto* port = static_cast<DeviceData*>(papplDeviceGetData(device));
   // kelo-print's question before a job: a printer that reports a condition
   // gets no page; the reason stays on the printer, the job stops with it.
-  const pappl_preason_t reasons = UpdateReasons(papplJobGetPrinter(job), port->port);
+  const pappl_preason_t reasons = *UpdateReasons(papplJobGetPrinter(job), port->port);
   if (reasons & PAPPL_PREASON_MEDIA_EMPTY) {
     papplJobSetMessage(job, "the printer is out of paper");
     return false;
@@ -198,7 +225,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
     papplJobSetMessage(job, "the printer is not ready");
     return false;
   }
-  papplJobSetData(job, new JobData);
+  papplJobSetData(job, NewJobData(papplJobGetPrinter(job)));
   return true;
 }
 
@@ -273,7 +300,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
       }
     }
   }
-  delete data;
+  FreeJobData(papplJobGetPrinter(job));
   return ok;
 }
 
