@@ -3,9 +3,9 @@
 # temporary state directory on a free loopback port, printers on emulated
 # ports, a PNG printed over IPP and by kelo-print, out of paper, and both
 # ways of shutting down.
-# Usage: server_test.sh KELO_SERVER KELO_PRINT IMAGE.png
+# Usage: server_test.sh KELO_SERVER KELO_PRINT MAKE_PWG IMAGE.png
 set -euo pipefail
-server=$1 print=$2 image=$3
+server=$1 print=$2 make_pwg=$3 image=$4
 
 work=$(mktemp -d)
 pid=
@@ -26,6 +26,7 @@ cat > "$work/kelo.reg" <<REG
 "LPT1:"="emulator:capture=$work/server.bin"
 "LPT2:"="emulator:capture=$work/print.bin"
 "LPT3:"="emulator:status=0x82,capture=$work/nopaper.bin"
+"LPT4:"="emulator:capture=$work/raster.bin"
 REG
 export KELO_REGISTRY=$work/kelo.reg
 
@@ -89,18 +90,23 @@ ipptool -t "$uri/ipp/print/t80" get-printer-attributes.test >"$work/attrs" ||
 # The same page over IPP and by kelo-print: the server's capture is
 # kelo-print's, after the status questions (ESC k 255) the server asked while
 # idle.
-ipptool -tv -f "$image" -d filetype=image/png "$uri/ipp/print/t80" print-job-and-wait.test \
-  >"$work/job" || fail "print-job: $(cat "$work/job")"
-grep -q 'job-state (enum) = completed' "$work/job" || fail "job not completed: $(cat "$work/job")"
 "$print" --port LPT2: --fit none "$image" || fail "kelo-print"
-server_size=$(stat -c %s "$work/server.bin")
 print_size=$(stat -c %s "$work/print.bin")
-(( print_size > 1000 && server_size >= print_size )) ||
-  fail "captures of $server_size and $print_size bytes"
-tail -c "$print_size" "$work/server.bin" | cmp - "$work/print.bin" ||
-  fail "the IPP job's bytes differ from kelo-print's"
-prefix=$(head -c $((server_size - print_size)) "$work/server.bin" | od -An -tx1 | tr -d ' \n')
-[[ $prefix =~ ^(1b6bff)*$ ]] || fail "the server sent more than status questions before the job: $prefix"
+(( print_size > 1000 )) || fail "kelo-print's capture has $print_size bytes"
+"$make_pwg" "$image" "$work/page.pwg" || fail "make_pwg"
+"$server" add -u "$uri/" -d raster -v 'kelo:///LPT4:' -m kelo-80mm || fail "add raster"
+for job in "t80 $image image/png server.bin" "raster $work/page.pwg image/pwg-raster raster.bin"; do
+  read -r printer file type capture <<<"$job"
+  ipptool -tv -f "$file" -d filetype="$type" "$uri/ipp/print/$printer" \
+    print-job-and-wait.test >"$work/job" || fail "print-job $type: $(cat "$work/job")"
+  grep -q 'job-state (enum) = completed' "$work/job" || fail "$type not completed: $(cat "$work/job")"
+  server_size=$(stat -c %s "$work/$capture")
+  (( server_size >= print_size )) || fail "$type: $server_size bytes, kelo-print $print_size"
+  tail -c "$print_size" "$work/$capture" | cmp - "$work/print.bin" ||
+    fail "the $type job's bytes differ from kelo-print's"
+  prefix=$(head -c $((server_size - print_size)) "$work/$capture" | od -An -tx1 | tr -d ' \n')
+  [[ $prefix =~ ^(1b6bff)*$ ]] || fail "$type: more than status questions before the job: $prefix"
+done
 
 # Out of paper: the reason is on the printer, the job is not printed.
 ipptool -tv -f "$image" -d filetype=image/png "$uri/ipp/print/nopaper" print-job-and-wait.test \
