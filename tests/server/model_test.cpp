@@ -72,6 +72,16 @@ TEST(RasterPages, RefusesPagesThePrintersCannotTake) {
   }
 }
 
+TEST(RasterPages, AJobPastItsLimitIsRefusedAtThePageThatPassesIt) {
+  const size_t page = 640 * 904 * 3;
+  RasterPages pages(3 * page - 1);
+  std::string error;
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(pages.StartPage(640, 904, LineFormat::kWhite8, &error));
+  EXPECT_FALSE(pages.StartPage(640, 904, LineFormat::kWhite8, &error));
+  EXPECT_NE(error.find("2 pages taken"), std::string::npos) << error;
+  EXPECT_EQ(pages.Pages().size(), 2u);
+}
+
 TEST(PrinterModel, MediaSizesBecomeTheDriversPaper) {
   struct Case {
     int widthHmm, lengthHmm, headMm;
@@ -83,9 +93,11 @@ TEST(PrinterModel, MediaSizesBecomeTheDriversPaper) {
       {4800, 6800, 48, true, 13, 0, 0},  // the table's 48 x 68
       {4800, 6800, 80, true, 13, 0, 0},  // narrow paper on a wide head
       {5800, 20000, 80, true, DMPAPER_USER, 58, 200},
+      {8008, 11312, 80, true, 9, 0, 0},   // the 80 x 113 of the dot grid
       {7960, 11349, 80, true, 9, 0, 0},   // rounded to millimetres: the table's
+      {100, 200198, 80, true, DMPAPER_USER, 1, 2000},
       {8000, 11300, 48, false, 0, 0, 0},  // wider than the head
-      {100, 200100, 80, false, 0, 0, 0},  // longer than a page
+      {100, 200300, 80, false, 0, 0, 0},  // longer than a page
       {0, 11300, 80, false, 0, 0, 0},
       {-100, 11300, 80, false, 0, 0, 0},
       {40, 40, 80, false, 0, 0, 0},  // under half a millimetre
@@ -101,11 +113,28 @@ TEST(PrinterModel, MediaSizesBecomeTheDriversPaper) {
   }
 }
 
+TEST(PrinterModel, MediaNamesHoldWholeDotsAtTheResolution) {
+  // Each size is the least hundredths of a millimetre whose dots at 203 dpi,
+  // truncated, are 8 a millimetre: 80 mm is 640 dots at 80.08, 639 at 80.07.
+  struct Case {
+    int widthMm, lengthMm;
+    const char* name;
+  };
+  const Case cases[] = {
+      {80, 113, "p_80.08x113.12mm"},
+      {48, 68, "p_48.05x68.07mm"},
+      {1, 1, "p_1.01x1.01mm"},
+      {80, 2000, "p_80.08x2001.98mm"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kelo::server::MediaName("p", c.widthMm, c.lengthMm), c.name);
+  }
+}
+
 TEST(PrinterModel, EveryDriversMediaFitsItsHead) {
   for (const kelo::server::HeadModel& head : kelo::server::HeadModels()) {
     EXPECT_EQ(kelo::server::FindHead(head.driverName), &head);
-    for (const char* media : head.media) {
-      const std::string name = media;
+    for (const std::string& name : head.media) {
       const size_t x = name.rfind('x');
       const size_t underscore = name.rfind('_', x);
       ASSERT_NE(x, std::string::npos) << name;

@@ -16,7 +16,14 @@ bool RasterPages::StartPage(unsigned width, unsigned height, LineFormat format,
              std::to_string(kMaxPageHeight) + ")";
     return false;
   }
+  const size_t bytes = size_t{width} * height * 3;
+  if (bytes > maxBytes_ - bytes_) {
+    *error = "the job is larger than the server holds (" + std::to_string(maxBytes_ >> 20) +
+             " MiB of pixels, " + std::to_string(pages_.size()) + " pages taken)";
+    return false;
+  }
   pages_.emplace_back(static_cast<int>(width), static_cast<int>(height));
+  bytes_ += bytes;
   format_ = format;
   return true;
 }

@@ -4,6 +4,7 @@
 // the page goes through the same renderer as kelo-print's images.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,11 +25,18 @@ enum class LineFormat {
 // 8 dots a millimetre, with room for a client's rounding.
 inline constexpr unsigned kMaxPageWidth = 80 * 8 + 16;
 inline constexpr unsigned kMaxPageHeight = 2000 * 8 + 16;
+// A job's pages are all held until the job is printed; beyond this many
+// bytes of pixels (about 300 pages of 80 x 113 mm) a job is refused rather
+// than let a client exhaust the server's memory.
+inline constexpr size_t kMaxJobBytes = size_t{512} << 20;
 
 class RasterPages {
  public:
+  explicit RasterPages(size_t maxBytes = kMaxJobBytes) : maxBytes_(maxBytes) {}
+
   // Starts a page of `width` x `height` pixels. False with a reason for a
-  // page the printers cannot take (too large, empty); nothing is allocated then.
+  // page the printers cannot take (too large, empty) or one past the job's
+  // limit; nothing is allocated then.
   bool StartPage(unsigned width, unsigned height, LineFormat format, std::string* error);
   // Line `y` of the current page in its format (width pixels); lines outside
   // the page are ignored.
@@ -39,6 +47,8 @@ class RasterPages {
  private:
   std::vector<kelo::engine::RgbImage> pages_;
   LineFormat format_ = LineFormat::kWhite8;
+  size_t maxBytes_;
+  size_t bytes_ = 0;  // pixels held, 3 bytes each
 };
 
 }  // namespace kelo::server
