@@ -27,8 +27,14 @@ cat > "$work/kelo.reg" <<REG
 "LPT2:"="emulator:capture=$work/print.bin"
 "LPT3:"="emulator:status=0x82,capture=$work/nopaper.bin"
 "LPT4:"="emulator:capture=$work/raster.bin"
+"LPT5:"="emulator:capture=$work/colour.bin"
+"LPT6:"="emulator:capture=$work/print-colour.bin"
 REG
 export KELO_REGISTRY=$work/kelo.reg
+# The sub-commands find a server through a socket in the temporary directory
+# (for root, in /run), and start a private server when none answers there:
+# readiness is checked on the TCP port instead.
+export TMPDIR=$work
 
 # A port nothing listens on now, from the range the kernel does not hand out
 # for outgoing connections.
@@ -41,7 +47,7 @@ free_port() {
   fail "no free port found"
 }
 
-# Starts the server in the background and waits until it answers.
+# Starts the server in the background and waits until it listens.
 start_server() {
   port=$(free_port)
   uri=ipp://localhost:$port
@@ -49,11 +55,11 @@ start_server() {
     -o log-file="$work/log" -o log-level=info &
   pid=$!
   for _ in $(seq 100); do
-    "$server" printers -u "$uri/" >/dev/null 2>&1 && return 0
+    ss -ltn "sport = :$port" | grep -q LISTEN && return 0
     kill -0 "$pid" 2>/dev/null || fail "the server exited at start"
     sleep 0.1
   done
-  fail "the server does not answer on port $port"
+  fail "the server does not listen on port $port"
 }
 
 # Waits until the server process has ended and nothing listens on its port.
@@ -84,28 +90,57 @@ done <<<"$listening"
 "$server" add -u "$uri/" -d t80 -v 'kelo:///LPT1:' -m kelo-80mm || fail "add t80"
 "$server" add -u "$uri/" -d nopaper -v 'kelo:///LPT3:' -m kelo-80mm || fail "add nopaper"
 
-ipptool -t "$uri/ipp/print/t80" get-printer-attributes.test >"$work/attrs" ||
-  fail "get-printer-attributes: $(cat "$work/attrs")"
+# The standard attribute and job list tests.
+for test in get-printer-attributes.test get-jobs.test; do
+  ipptool -t "$uri/ipp/print/t80" "$test" >"$work/attrs" || fail "$test: $(cat "$work/attrs")"
+done
+
+# A colour image: bands of red, green, blue, yellow and a grey ramp.
+python3 - "$work/colour.png" <<'PY'
+import struct, sys, zlib
+w, h = 640, 904  # the whole page: PAPPL neither scales, moves nor turns it
+rows = []
+for y in range(h):
+    band = [(255, 0, 0), (0, 160, 0), (0, 0, 255), (255, 220, 0), None][y * 5 // h]
+    row = bytearray([0])
+    for x in range(w):
+        row += bytes(band) if band else bytes([x * 255 // (w - 1)] * 3)
+    rows.append(bytes(row))
+def chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data +
+            struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+# 7992 pixels a metre is 203 dpi: the printer's own, so PAPPL does not resample.
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)) +
+       chunk(b"pHYs", struct.pack(">IIB", 7992, 7992, 1)) + chunk(b"IDAT", zlib.compress(b"".join(rows))) + chunk(b"IEND", b""))
+open(sys.argv[1], "wb").write(png)
+PY
+"$make_pwg" "$image" "$work/page.pwg" || fail "make_pwg"
+"$server" add -u "$uri/" -d raster -v 'kelo:///LPT4:' -m kelo-80mm || fail "add raster"
+"$server" add -u "$uri/" -d colour -v 'kelo:///LPT5:' -m kelo-80mm-colour || fail "add colour"
 
 # The same page over IPP and by kelo-print: the server's capture is
 # kelo-print's, after the status questions (ESC k 255) the server asked while
 # idle.
 "$print" --port LPT2: --fit none "$image" || fail "kelo-print"
-print_size=$(stat -c %s "$work/print.bin")
-(( print_size > 1000 )) || fail "kelo-print's capture has $print_size bytes"
-"$make_pwg" "$image" "$work/page.pwg" || fail "make_pwg"
-"$server" add -u "$uri/" -d raster -v 'kelo:///LPT4:' -m kelo-80mm || fail "add raster"
-for job in "t80 $image image/png server.bin" "raster $work/page.pwg image/pwg-raster raster.bin"; do
-  read -r printer file type capture <<<"$job"
+"$print" --port LPT6: --fit none --colour "$work/colour.png" || fail "kelo-print --colour"
+jobs=(
+  "t80 $image image/png server.bin print.bin"
+  "raster $work/page.pwg image/pwg-raster raster.bin print.bin"
+  "colour $work/colour.png image/png colour.bin print-colour.bin"
+)
+for job in "${jobs[@]}"; do
+  read -r printer file type capture reference <<<"$job"
+  print_size=$(stat -c %s "$work/$reference")
+  (( print_size > 1000 )) || fail "kelo-print's $reference has $print_size bytes"
   ipptool -tv -f "$file" -d filetype="$type" "$uri/ipp/print/$printer" \
     print-job-and-wait.test >"$work/job" || fail "print-job $type: $(cat "$work/job")"
-  grep -q 'job-state (enum) = completed' "$work/job" || fail "$type not completed: $(cat "$work/job")"
+  grep -q 'job-state (enum) = completed' "$work/job" || fail "$printer not completed: $(cat "$work/job")"
   server_size=$(stat -c %s "$work/$capture")
-  (( server_size >= print_size )) || fail "$type: $server_size bytes, kelo-print $print_size"
-  tail -c "$print_size" "$work/$capture" | cmp - "$work/print.bin" ||
-    fail "the $type job's bytes differ from kelo-print's"
+  (( server_size >= print_size )) || fail "$printer: $server_size bytes, kelo-print $print_size"
+  tail -c "$print_size" "$work/$capture" | cmp - "$work/$reference" ||
+    fail "the $printer job's bytes differ from kelo-print's"
   prefix=$(head -c $((server_size - print_size)) "$work/$capture" | od -An -tx1 | tr -d ' \n')
-  [[ $prefix =~ ^(1b6bff)*$ ]] || fail "$type: more than status questions before the job: $prefix"
+  [[ $prefix =~ ^(1b6bff)*$ ]] || fail "$printer: more than status questions before the job: $prefix"
 done
 
 # Out of paper: the reason is on the printer, the job is not printed.
@@ -125,7 +160,8 @@ if grep -q $'\x1bg' "$work/nopaper.bin" 2>/dev/null; then fail "raster sent to a
 "$server" shutdown -u "$uri/" || fail "shutdown"
 wait_gone "shutdown command"
 start_server
-"$server" printers -u "$uri/" | grep -qx t80 || fail "t80 not restored from the state file"
+ipptool -t "$uri/ipp/print/t80" get-printer-attributes.test >"$work/attrs" ||
+  fail "t80 not restored from the state file: $(cat "$work/attrs")"
 kill -TERM "$pid"
 wait_gone SIGTERM
 echo "PASS"

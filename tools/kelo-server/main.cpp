@@ -239,6 +239,9 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
                        static_cast<unsigned>(options->header.cupsColorSpace));
     return false;
   }
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page of %u x %u pixels, %u bits a pixel",
+              options->header.cupsWidth, options->header.cupsHeight,
+              options->header.cupsBitsPerPixel);
   std::string error;
   if (!data->pages.StartPage(options->header.cupsWidth, options->header.cupsHeight, *format,
                              &error)) {
@@ -276,8 +279,11 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
   } else if (data->pages.Pages().empty()) {
     papplJobSetMessage(job, "the job has no pages");
   } else {
+    // The raster comes laid out on the media already (PAPPL or the client
+    // turned a landscape document), so the driver prints it as it stands.
     kelo::cli::PageSettings page;
     page.paper = *paper;
+    page.colour = head->colour && options->print_color_mode == PAPPL_COLOR_MODE_COLOR;
     page.draft = options->print_quality == IPP_QUALITY_DRAFT;
     kelo::cli::ImageJob imageJob;
     imageJob.devmode = kelo::cli::PageDevmode(kelo::engine::DefaultDevmode(&DrvEnableDriver), page);
@@ -289,6 +295,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
     kelo::cli::JobOutcome outcome;
     {
       std::lock_guard<std::mutex> lock(g_library);
+      kelo::emulator::SetJobPlanes(page.colour ? 4 : 1);  // what an emulated port decodes
       outcome = kelo::cli::PrintImagePages(data->pages.Pages(), imageJob);
     }
     ok = outcome.code == kelo::cli::kExitOk;
@@ -331,15 +338,21 @@ bool DriverSetup(pappl_system_t*, const char* driverName, const char*, const cha
   std::strncpy(data->make_and_model, head->description, sizeof(data->make_and_model) - 1);
   data->ppm = 10;
   data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
+  // 8-bit grey, and 8-bit sRGB on a colour head: what the driver's page
+  // takes without PAPPL's own dither. Only these are offered, since a line's
+  // format is known from PAPPL's page header, not the client's.
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-  data->raster_types =
-      PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  if (head->colour) {
+    data->raster_types |= PAPPL_PWG_RASTER_TYPE_SRGB_8;
+    data->color_supported |= PAPPL_COLOR_MODE_COLOR;
+    data->color_default = PAPPL_COLOR_MODE_AUTO;
+  }
   data->content_default = PAPPL_CONTENT_AUTO;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->scaling_default = PAPPL_SCALING_AUTO;
-  data->orient_default = IPP_ORIENT_NONE;
+  data->orient_default = IPP_ORIENT_PORTRAIT;  // a receipt runs down the roll
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
   data->num_resolution = 1;
@@ -348,13 +361,13 @@ bool DriverSetup(pappl_system_t*, const char* driverName, const char*, const cha
   data->left_right = 0;
   data->bottom_top = 0;
   data->num_media = static_cast<int>(head->media.size());
-  for (size_t i = 0; i < head->media.size(); ++i) data->media[i] = head->media[i];
+  for (size_t i = 0; i < head->media.size(); ++i) data->media[i] = head->media[i].c_str();
   data->num_source = 1;
   data->source[0] = "main-roll";
   data->num_type = 1;
   data->type[0] = "continuous";
   data->tracking_supported = PAPPL_MEDIA_TRACKING_CONTINUOUS;
-  SetMedia(head->media.front(), &data->media_default);
+  SetMedia(head->media.front().c_str(), &data->media_default);
   data->media_ready[0] = data->media_default;
   return true;
 }
@@ -427,6 +440,11 @@ pappl_system_t* CreateSystem(int numOptions, cups_option_t* options, void*) {
     g_stateFile = "kelo-server.state";
   }
 
+  // Installed before the listeners exist: a SIGTERM from a client that saw
+  // the port open asks for the shutdown even before PAPPL's own handler is
+  // in place (Tick passes it on).
+  std::signal(SIGTERM, RequestStop);
+  std::signal(SIGINT, RequestStop);
   pappl_system_t* system =
       papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "kelo-server",
                         port, "_print,_universal", spool, logFile != nullptr ? logFile : "-",
@@ -443,9 +461,6 @@ pappl_system_t* CreateSystem(int numOptions, cups_option_t* options, void*) {
   papplSystemLoadState(system, g_stateFile.c_str());
   papplSystemSetSaveCallback(system, SaveState, nullptr);
   papplSystemAddTimerCallback(system, 0, 1, Tick, nullptr);
-  // Only the server's process: a client sub-command stays interruptible.
-  std::signal(SIGTERM, RequestStop);
-  std::signal(SIGINT, RequestStop);
   return system;
 }
 

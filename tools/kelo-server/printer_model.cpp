@@ -1,21 +1,27 @@
 #include "tools/kelo-server/printer_model.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/host/host_api.h"
 
 namespace kelo::server {
 
 const std::vector<HeadModel>& HeadModels() {
-  static const std::vector<HeadModel> models = {
-      {"kelo-80mm",
-       "kelo 80 mm thermal printer",
-       80,
-       {"om_kelo-80x113_80x113mm", "om_kelo-48x68_48x68mm", "roll_max_80x2000mm",
-        "roll_min_1x1mm"}},
-      {"kelo-48mm",
-       "kelo 48 mm thermal printer",
-       48,
-       {"om_kelo-48x68_48x68mm", "roll_max_48x2000mm", "roll_min_1x1mm"}},
-  };
+  static const std::vector<HeadModel> models = [] {
+    const std::vector<std::string> wide = {
+        MediaName("om_kelo-80x113", 80, 113), MediaName("om_kelo-48x68", 48, 68),
+        MediaName("roll_max", 80, kelo::cli::kMaxPaperLengthMm), MediaName("roll_min", 1, 1)};
+    const std::vector<std::string> narrow = {
+        MediaName("om_kelo-48x68", 48, 68),
+        MediaName("roll_max", 48, kelo::cli::kMaxPaperLengthMm), MediaName("roll_min", 1, 1)};
+    return std::vector<HeadModel>{
+        {"kelo-80mm", "kelo 80 mm thermal printer", 80, false, wide},
+        {"kelo-48mm", "kelo 48 mm thermal printer", 48, false, narrow},
+        {"kelo-80mm-colour", "kelo 80 mm colour thermal printer", 80, true, wide},
+        {"kelo-48mm-colour", "kelo 48 mm colour thermal printer", 48, true, narrow},
+    };
+  }();
   return models;
 }
 
@@ -26,12 +32,37 @@ const HeadModel* FindHead(const std::string& driverName) {
   return nullptr;
 }
 
+namespace {
+
+constexpr int kDotsPerMm = 8;
+constexpr int kHmmPerInch = 2540;
+
+// Dots at kResolutionDpi across `hmm` hundredths of a millimetre, truncated
+// as a raster of that media is sized.
+int64_t DotsOf(int hmm) { return int64_t{hmm} * kResolutionDpi / kHmmPerInch; }
+
+// The least hundredths of a millimetre that hold `dots` whole dots.
+int HmmOf(int dots) {
+  return static_cast<int>((int64_t{dots} * kHmmPerInch + kResolutionDpi - 1) / kResolutionDpi);
+}
+
+}  // namespace
+
+std::string MediaName(const char* prefix, int widthMm, int lengthMm) {
+  const int width = HmmOf(widthMm * kDotsPerMm);
+  const int length = HmmOf(lengthMm * kDotsPerMm);
+  char name[96];
+  std::snprintf(name, sizeof name, "%s_%d.%02dx%d.%02dmm", prefix, width / 100, width % 100,
+                length / 100, length % 100);
+  return name;
+}
+
 std::optional<kelo::cli::Paper> PaperOfMedia(int widthHmm, int lengthHmm, int headWidthMm,
                                              std::string* error) {
-  // Nearest whole millimetre; a size below half a millimetre is no paper.
-  const int width = (widthHmm + 50) / 100;
-  const int length = (lengthHmm + 50) / 100;
-  if (widthHmm <= 0 || lengthHmm <= 0 || width < 1 || length < 1) {
+  // Nearest whole millimetre of dots; under half a millimetre is no paper.
+  const int64_t width = widthHmm > 0 ? (DotsOf(widthHmm) + kDotsPerMm / 2) / kDotsPerMm : 0;
+  const int64_t length = lengthHmm > 0 ? (DotsOf(lengthHmm) + kDotsPerMm / 2) / kDotsPerMm : 0;
+  if (width < 1 || length < 1) {
     *error = "the media size has no area";
     return std::nullopt;
   }
@@ -41,7 +72,7 @@ std::optional<kelo::cli::Paper> PaperOfMedia(int widthHmm, int lengthHmm, int he
              " x " + std::to_string(length) + " mm";
     return std::nullopt;
   }
-  return kelo::cli::PaperOfSize(width, length);
+  return kelo::cli::PaperOfSize(static_cast<int>(width), static_cast<int>(length));
 }
 
 namespace {
