@@ -120,6 +120,13 @@ ssize_t WritePort(pappl_device_t* device, const void*, size_t) {
 
 pappl_preason_t PortStatus(pappl_device_t*) { return PAPPL_PREASON_NONE; }
 
+// A document of a format PAPPL has no filter for: only pages go through the
+// driver, so it is refused (the job is aborted with this message).
+bool RefuseRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+  papplJobSetMessage(job, "documents of type %s cannot be printed", papplJobGetFormat(job));
+  return false;
+}
+
 // --- printer state from the printer's status answers ----------------------
 
 pappl_preason_t ReasonsOf(kelo::cli::PrinterState state) {
@@ -274,7 +281,9 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* devic
           : kelo::server::PaperOfMedia(options->media.size_width, options->media.size_length,
                                        head->widthMm, &error);
   bool ok = false;
-  if (!paper) {
+  if (papplJobIsCanceled(job)) {
+    // A canceled job's pages so far are not printed.
+  } else if (!paper) {
     papplJobSetMessage(job, "%s", head == nullptr ? "unknown driver" : error.c_str());
   } else if (data->pages.Pages().empty()) {
     papplJobSetMessage(job, "the job has no pages");
@@ -335,6 +344,11 @@ bool DriverSetup(pappl_system_t*, const char* driverName, const char*, const cha
   data->rendpage_cb = EndPage;
   data->rendjob_cb = EndJob;
   data->status_cb = PrinterStatus;
+  // No document is sent to the printer as it stands; PAPPL needs a format
+  // of the printer's own all the same (it compares a job's format with it),
+  // and does not offer this one to clients.
+  data->format = "application/octet-stream";
+  data->printfile_cb = RefuseRawFile;
   std::strncpy(data->make_and_model, head->description, sizeof(data->make_and_model) - 1);
   data->ppm = 10;
   data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
