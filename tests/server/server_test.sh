@@ -143,6 +143,14 @@ for job in "${jobs[@]}"; do
   [[ $prefix =~ ^(1b6bff)*$ ]] || fail "$printer: more than status questions before the job: $prefix"
 done
 
+# A document PAPPL has no filter for (typed by its content: a PDF) is
+# refused; the server lives on.
+printf '%%PDF-1.4\n%%%%EOF\n' >"$work/doc.pdf"
+ipptool -tv -f "$work/doc.pdf" -d filetype=application/octet-stream "$uri/ipp/print/t80" \
+  print-job-and-wait.test >"$work/raw-job" || true
+grep -q 'job-state (enum) = completed' "$work/raw-job" && fail "a PDF job completed"
+kill -0 "$pid" 2>/dev/null || fail "the server died on a document it cannot convert"
+
 # Out of paper: the reason is on the printer, the job is not printed.
 ipptool -tv -f "$image" -d filetype=image/png "$uri/ipp/print/nopaper" print-job-and-wait.test \
   >"$work/nopaper-job" || true
