@@ -124,11 +124,12 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   Store(r.yValues + x, grey ? zero : y - k);
 }
 
-// The groups of a line, the tables widened once for the line.
-KELO_GROUP_FUNCTION void SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
+// The groups of a line; false (nothing written) without the wide tables.
+KELO_GROUP_FUNCTION bool SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
   Tables t;
-  Widen(r, t);
+  if (!GetTables(r, t)) return false;
   for (int group = 0; group < groups; ++group) {
     SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
   }
+  return true;
 }

@@ -38,22 +38,21 @@ constexpr int kLanes = 8;
 
 #define KELO_INLINE inline __attribute__((always_inline))
 
-// The line's tables widened to a lane's width, so that a lookup is a load
-// of a whole word (one gather instruction where the processor has it).
+// The tables widened to a lane's width at raster setup, so that a lookup is
+// a load of a whole word (one gather instruction where the processor has
+// it), and the warp constants.
 struct Tables {
-  int32_t grey[256];
-  int32_t colour[256];
-  int32_t valueCurve[256];
+  const int32_t* grey;
+  const int32_t* colour;
+  const int32_t* valueCurve;
   int blueWarp;
   int greenWarp;
 };
 
-KELO_INLINE void Widen(const RasterState& r, Tables& t) {
-  for (int i = 0; i < 256; ++i) t.grey[i] = r.greyTone[i];
-  for (int i = 0; i < 256; ++i) t.colour[i] = r.colourTone[i];
-  for (int i = 0; i < 256; ++i) t.valueCurve[i] = r.valueCurve[i];
-  t.blueWarp = r.blueHueWarp;
-  t.greenWarp = r.greenHueWarp;
+// False when the raster state was not set up with its wide tables.
+KELO_INLINE bool GetTables(const RasterState& r, Tables& t) {
+  t = {r.greyToneWide, r.colourToneWide, r.valueCurveWide, r.blueHueWarp, r.greenHueWarp};
+  return t.grey != nullptr && t.colour != nullptr && t.valueCurve != nullptr;
 }
 
 namespace baseline {
@@ -92,15 +91,13 @@ KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
 bool VectorSeparationBuilt() { return true; }
 
 bool SeparateGroupsVector(const RasterState& r, const BYTE* bgr, int groups) {
-  baseline::SeparateGroups(r, bgr, groups);
-  return true;
+  return baseline::SeparateGroups(r, bgr, groups);
 }
 
 #if defined(KELO_AVX2_SEPARATION)
 __attribute__((target("avx2"))) bool SeparateGroupsAvx2(const RasterState& r, const BYTE* bgr,
                                                         int groups) {
-  avx2::SeparateGroups(r, bgr, groups);
-  return true;
+  return avx2::SeparateGroups(r, bgr, groups);
 }
 
 bool Avx2Available() {

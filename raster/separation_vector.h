@@ -6,7 +6,7 @@
 
 // Pixels 0..8*groups-1 of a blue-green-red line into the tone rows of r, in
 // the build's baseline instruction set; false when the build has no vector
-// support (then nothing is written).
+// support or the raster state has no wide tables (then nothing is written).
 bool SeparateGroupsVector(const RasterState& r, const BYTE* bgr, int groups);
 
 // The same code for AVX2; false when the build cannot make it (not an x86

@@ -110,3 +110,17 @@ TEST(SeparationLine, LinesOfAnyWidthMatchThePerPixelPath) {
     }
   }
 }
+
+// A raster state without the wide tables (not set up by SetupRaster) still
+// separates right: every path falls back to the per-pixel one.
+TEST(SeparationLine, WithoutWideTablesEveryPathFallsBack) {
+  RasterFixture f(24, true, false);
+  std::vector<BYTE> line(3 * 24);
+  for (size_t i = 0; i < line.size(); ++i) line[i] = static_cast<BYTE>(i * 37);
+  int32_t* const wide = f.raster.colourToneWide;
+  f.raster.colourToneWide = nullptr;
+  for (SeparationPath path : OtherPaths()) {
+    EXPECT_EQ(FirstDifference(f.raster, line.data(), path), -1) << static_cast<int>(path);
+  }
+  f.raster.colourToneWide = wide;
+}
