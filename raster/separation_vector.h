@@ -1,5 +1,5 @@
-// The vector separation of whole groups of eight pixels, behind the path
-// choice of separation_line.h.
+// The vector separation and grey conversion of whole groups of eight pixels,
+// behind the path choice of separation_line.h.
 #pragma once
 
 #include "raster/raster_state.h"
@@ -12,6 +12,11 @@ bool SeparateGroupsVector(const RasterState& r, const BYTE* bgr, int groups);
 // The same code for AVX2; false when the build cannot make it (not an x86
 // target or no vector support). Callers check the processor first.
 bool SeparateGroupsAvx2(const RasterState& r, const BYTE* bgr, int groups);
+
+// The grey printing's K tones of pixels 0..8*groups-1 into r.kValues, in
+// the baseline instruction set or for AVX2, with the same conditions.
+bool GreyGroupsVector(const RasterState& r, const BYTE* bgr, int groups);
+bool GreyGroupsAvx2(const RasterState& r, const BYTE* bgr, int groups);
 
 // Whether this build has the vector code (the compiler's vector extensions).
 bool VectorSeparationBuilt();
