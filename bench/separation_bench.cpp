@@ -163,25 +163,68 @@ void BM_PhotoGreyDiffusionOnly(benchmark::State& state) {
   CountPerPixelAndPage(state);
 }
 
-// Colour separation alone of every line of the colour photo page, on one
-// path; compare time_per_px with the grey photo page's.
-void SeparationOnly(benchmark::State& state, SeparationPath path) {
+// The grey photo page with its grey conversion on one path, otherwise as
+// SeparateRow prints it: the per-pixel path beside the one SeparateRow
+// takes, in the same run.
+void GreyPageOnPath(benchmark::State& state, SeparationPath path) {
   if (!SeparationPathAvailable(path)) {
     state.SkipWithError("this processor or build has no such path");
     return;
   }
-  Bench bench(true);
+  Bench bench(false);
+  RasterState& r = bench.raster;
+  const Page page = PhotoPage();
+  for (auto _ : state) {
+    ResetPageRaster(r);
+    for (int y = 0; y < kHeight; ++y) {
+      r.rowCounter = y;
+      GreyToneLine(r, page.data() + static_cast<size_t>(y) * kWidth * 3, kWidth, path);
+      DiffuseRow(r, bench.channel(), r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed,
+                 kPlaneK);
+    }
+    Flush(bench.channel());
+  }
+  CountPerPixelAndPage(state);
+}
+
+using LineFunction = void (*)(const RasterState&, const BYTE*, int, SeparationPath);
+
+// Colour separation or grey conversion alone of every line of the photo
+// page, on one path; compare time_per_px with the grey photo page's.
+void LineOnly(benchmark::State& state, SeparationPath path, bool colour, LineFunction line) {
+  if (!SeparationPathAvailable(path)) {
+    state.SkipWithError("this processor or build has no such path");
+    return;
+  }
+  Bench bench(colour);
   const Page page = PhotoPage();
   for (auto _ : state) {
     for (int y = 0; y < kHeight; ++y) {
-      SeparateColourLine(bench.raster, page.data() + static_cast<size_t>(y) * kWidth * 3, kWidth,
-                         path);
+      line(bench.raster, page.data() + static_cast<size_t>(y) * kWidth * 3, kWidth, path);
     }
     benchmark::ClobberMemory();
   }
   CountPerPixelAndPage(state);
 }
+void SeparationOnly(benchmark::State& state, SeparationPath path) {
+  LineOnly(state, path, true, SeparateColourLine);
+}
+void GreyLineOnly(benchmark::State& state, SeparationPath path) {
+  LineOnly(state, path, false, GreyToneLine);
+}
 
+void BM_PhotoGreyPerPixelLine(benchmark::State& state) {
+  GreyPageOnPath(state, SeparationPath::kScalar);
+}
+void BM_PhotoGreyLineScalar(benchmark::State& state) {
+  GreyLineOnly(state, SeparationPath::kScalar);
+}
+void BM_PhotoGreyLineVector(benchmark::State& state) {
+  GreyLineOnly(state, SeparationPath::kVector);
+}
+void BM_PhotoGreyLineAvx2(benchmark::State& state) {
+  GreyLineOnly(state, SeparationPath::kVectorAvx2);
+}
 void BM_PhotoSeparationScalar(benchmark::State& state) {
   SeparationOnly(state, SeparationPath::kScalar);
 }
@@ -216,6 +259,10 @@ KELO_BENCH(BM_PhotoColour);
 KELO_BENCH(BM_ReceiptGrey);
 KELO_BENCH(BM_ReceiptColour);
 KELO_BENCH(BM_PhotoGreyDiffusionOnly);
+KELO_BENCH(BM_PhotoGreyPerPixelLine);
+KELO_BENCH(BM_PhotoGreyLineScalar);
+KELO_BENCH(BM_PhotoGreyLineVector);
+KELO_BENCH(BM_PhotoGreyLineAvx2);
 KELO_BENCH(BM_PhotoSeparationScalar);
 KELO_BENCH(BM_PhotoSeparationVector);
 KELO_BENCH(BM_PhotoSeparationAvx2);

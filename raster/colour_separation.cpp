@@ -135,7 +135,8 @@ PixelTones SeparateColourPixel(const RasterState& r, int red, int green, int blu
 
 namespace {
 
-// Grey printing: the K tones of a line. Eight white pixels (24 bytes of
+// Grey printing: the K tones of a line, pixel by pixel (the per-pixel path
+// and the rest of a line after the vector groups). Eight white pixels (24 bytes of
 // 0xFF, most of a receipt) take one test and one fill; any other group is
 // taken pixel by pixel.
 void GreyLine(const BYTE* bgr, int w, const int16_t* greyTone, int16_t* tones) {
@@ -215,22 +216,42 @@ SeparationPath FastestSeparationPath() {
   return fastest;
 }
 
-void SeparateColourLine(const RasterState& r, const BYTE* bgr, int width, SeparationPath path) {
+namespace {
+
+using GroupFunction = bool (*)(const RasterState&, const BYTE*, int);
+
+// Whole groups of eight through the path's vector code; the first pixel
+// left for the per-pixel code (0 on the per-pixel path).
+int VectorGroups(const RasterState& r, const BYTE* bgr, int width, SeparationPath path,
+                 GroupFunction baseline, GroupFunction avx2) {
   constexpr int kGroup = 8;
   const int groups = width / kGroup;
   bool done = false;
   if (path == SeparationPath::kVectorAvx2) {
-    done = SeparateGroupsAvx2(r, bgr, groups);
+    done = avx2(r, bgr, groups);
   } else if (path == SeparationPath::kVector) {
-    done = SeparateGroupsVector(r, bgr, groups);
+    done = baseline(r, bgr, groups);
   }
-  SeparateScalar(r, bgr, done ? groups * kGroup : 0, width);
+  return done ? groups * kGroup : 0;
+}
+
+}  // namespace
+
+void GreyToneLine(const RasterState& r, const BYTE* bgr, int width, SeparationPath path) {
+  const int from = VectorGroups(r, bgr, width, path, GreyGroupsVector, GreyGroupsAvx2);
+  GreyLine(bgr + 3 * from, width - from, r.greyTone, r.kValues + from);
+}
+
+void SeparateColourLine(const RasterState& r, const BYTE* bgr, int width, SeparationPath path) {
+  const int from =
+      VectorGroups(r, bgr, width, path, SeparateGroupsVector, SeparateGroupsAvx2);
+  SeparateScalar(r, bgr, from, width);
 }
 
 int SeparateRow(RasterState& r, PrinterChannel& channel, const BYTE* bgr) {
   const int w = r.rowWidth;
   if (!r.colourMode) {
-    GreyLine(bgr, w, r.greyTone, r.kValues);
+    GreyToneLine(r, bgr, w, FastestSeparationPath());
     if (!DiffuseRow(r, channel, r.kValues, r.kErrors, r.kDots, nullptr, r.dotWeightK, r.kSeed,
                     kPlaneK)) {
       return 0;

@@ -1,5 +1,6 @@
 #include "raster/page_buffers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -15,6 +16,15 @@ template <typename T>
 void Free(T*& buffer) {
   delete[] buffer;
   buffer = nullptr;
+}
+
+// 256 entries of a filled table, widened for the vector code.
+template <typename T>
+int32_t* WideCopy(const T* table) {
+  if (table == nullptr) return nullptr;
+  int32_t* wide = Allocate<int32_t>(256);
+  if (wide != nullptr) std::copy_n(table, 256, wide);
+  return wide;
 }
 
 // pow(i, e) / D + 0.5 truncated; D is computed once per table.
@@ -69,6 +79,9 @@ void ReleaseRasterBuffers(RasterState& r) {
   Free(r.colourTone);
   Free(r.valueCurve);
   Free(r.rotationRow);
+  Free(r.greyToneWide);
+  Free(r.colourToneWide);
+  Free(r.valueCurveWide);
 }
 
 int SetupRaster(RasterState& r, const GDIINFO& info, const DEVMODEW& devmode) {
@@ -97,8 +110,9 @@ int SetupRaster(RasterState& r, const GDIINFO& info, const DEVMODEW& devmode) {
   r.kSeed = Allocate<BYTE>(b);
   r.greyTone = Allocate<int16_t>(256);
   if (r.greyTone != nullptr) FillGreyTone(r.greyTone);
+  r.greyToneWide = WideCopy(r.greyTone);
   bool ok = r.cmyDots && r.kDots && r.packedRow && r.nextErrors && r.kValues && r.kErrors &&
-            r.kSeed && r.greyTone && (!landscape || r.rotationRow);
+            r.kSeed && r.greyTone && r.greyToneWide && (!landscape || r.rotationRow);
   if (r.colourMode) {
     r.cValues = Allocate<int16_t>(w);
     r.mValues = Allocate<int16_t>(w);
@@ -113,8 +127,11 @@ int SetupRaster(RasterState& r, const GDIINFO& info, const DEVMODEW& devmode) {
     if (r.colourTone != nullptr) FillColourTone(r.colourTone);
     r.valueCurve = Allocate<BYTE>(256);
     if (r.valueCurve != nullptr) FillValueCurve(r.valueCurve);
+    r.colourToneWide = WideCopy(r.colourTone);
+    r.valueCurveWide = WideCopy(r.valueCurve);
     ok = ok && r.cValues && r.mValues && r.yValues && r.cErrors && r.mErrors && r.yErrors &&
-         r.cSeed && r.mSeed && r.ySeed && r.colourTone && r.valueCurve;
+         r.cSeed && r.mSeed && r.ySeed && r.colourTone && r.valueCurve && r.colourToneWide &&
+         r.valueCurveWide;
   }
   // 8192 x 1.3, 1.1, 1.2, 1.1, rounded down.
   r.dotWeightK = 10649;

@@ -42,6 +42,13 @@ struct RasterState {
   int16_t* colourTone = nullptr;  // 256 entries, exponent 1.3
   BYTE* valueCurve = nullptr;  // 256 entries, exponent 2.1
   BYTE* rotationRow = nullptr;  // landscape: 3 x rowWidth bytes, blue, green, red
+  // The tone tables again, each entry widened to 32 bits, so that the vector
+  // code looks up a whole word (one gather); filled with the tables above
+  // and read-only after. greyToneWide in both modes, the other two in
+  // colour mode only.
+  int32_t* greyToneWide = nullptr;
+  int32_t* colourToneWide = nullptr;
+  int32_t* valueCurveWide = nullptr;
 
   int dotWeightK = 0;
   int dotWeightC = 0;

@@ -1,9 +1,11 @@
-// One group of eight pixels through the colour separation, in vector code.
+// Groups of eight pixels through the colour separation and the grey
+// conversion, in vector code.
 // Included once per instruction set by separation_vector.cpp, inside a
 // namespace of its own that first defines KELO_GROUP_FUNCTION (the
-// attributes of every function here: inlined, and the instruction set) and
-// Lookup(table, index) (eight table words by eight indices 0..255). Not a
-// header to include anywhere else.
+// attributes of every function here: inlined, and the instruction set),
+// Lookup(table, index) (eight table words by eight indices 0..255) and
+// LoadGroup(bgr, blue, green, red) (eight pixels' components). Not a header
+// to include anywhere else.
 
 KELO_GROUP_FUNCTION Ints Max(Ints a, Ints b) { return a > b ? a : b; }
 KELO_GROUP_FUNCTION Ints Min(Ints a, Ints b) { return a < b ? a : b; }
@@ -30,28 +32,10 @@ KELO_GROUP_FUNCTION void Store(int16_t* to, Ints values) {
 // steps run on safe denominators and are then discarded.
 KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, const BYTE* bgr,
                                        int x) {
-#if __has_builtin(__builtin_shufflevector)
-  // The 24 bytes as bytes 0..15 and 8..23 (indices 16..31 of the pair).
-  Bytes16 low;
-  Bytes16 high;
-  std::memcpy(&low, bgr, sizeof low);
-  std::memcpy(&high, bgr + 8, sizeof high);
-  const Ints blue =
-      __builtin_convertvector(__builtin_shufflevector(low, high, 0, 3, 6, 9, 20, 23, 26, 29), Ints);
-  const Ints green = __builtin_convertvector(
-      __builtin_shufflevector(low, high, 1, 4, 7, 10, 21, 24, 27, 30), Ints);
-  const Ints red = __builtin_convertvector(
-      __builtin_shufflevector(low, high, 2, 5, 8, 11, 22, 25, 28, 31), Ints);
-#else
   Ints blue;
   Ints green;
   Ints red;
-  for (int i = 0; i < kLanes; ++i) {
-    blue[i] = bgr[3 * i];
-    green[i] = bgr[3 * i + 1];
-    red[i] = bgr[3 * i + 2];
-  }
-#endif
+  LoadGroup(bgr, blue, green, red);
   const Ints grey = (red == green) & (green == blue);
   // Lanes are all ones or all zeros: a whole-vector test in four words.
   uint64_t words[4];
@@ -124,11 +108,46 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   Store(r.yValues + x, grey ? zero : y - k);
 }
 
-// The groups of a line, the tables widened once for the line.
-KELO_GROUP_FUNCTION void SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
+// The groups of a line; false (nothing written) without the wide tables.
+KELO_GROUP_FUNCTION bool SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
   Tables t;
-  Widen(r, t);
+  if (!GetTables(r, t)) return false;
   for (int group = 0; group < groups; ++group) {
     SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
   }
+  return true;
+}
+
+// Grey printing: the luminance of eight pixels through the grey table, as
+// GreyLevel and the grey line's per-pixel loop do.
+KELO_GROUP_FUNCTION void GreyGroup(const int32_t* greyTone, const BYTE* bgr, int16_t* tones) {
+  Ints blue;
+  Ints green;
+  Ints red;
+  LoadGroup(bgr, blue, green, red);
+  // At most 255 x 255: no lane overflows.
+  const Ints level = (76 * red + 151 * green + 28 * blue) >> 8;
+  Store(tones, Lookup(greyTone, 255 - level));
+}
+
+// The K tones of the groups of a grey line; false (nothing written) without
+// the wide grey table. Eight white pixels (24 bytes of 0xFF, most of a
+// receipt) take one test and one fill.
+KELO_GROUP_FUNCTION bool GreyGroups(const RasterState& r, const BYTE* bgr, int groups) {
+  const int32_t* greyTone = r.greyToneWide;
+  if (greyTone == nullptr) return false;
+  // White is grey level 254 (the weights add up to 255).
+  const auto white = static_cast<int16_t>(greyTone[255 - 254]);
+  for (int group = 0; group < groups; ++group) {
+    const BYTE* pixels = bgr + 3 * kLanes * group;
+    int16_t* tones = r.kValues + kLanes * group;
+    uint64_t words[3];
+    std::memcpy(words, pixels, sizeof words);
+    if ((words[0] & words[1] & words[2]) == ~uint64_t{0}) {
+      for (int i = 0; i < kLanes; ++i) tones[i] = white;
+    } else {
+      GreyGroup(greyTone, pixels, tones);
+    }
+  }
+  return true;
 }

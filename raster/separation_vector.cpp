@@ -23,7 +23,7 @@
 #endif
 
 // The 32-byte vectors never cross a call: every helper is inlined into the
-// two group functions, so GCC's warning and note that such arguments change
+// group functions, so GCC's warning and note that such arguments change
 // the ABI without AVX do not apply (raster/CMakeLists.txt gives this file
 // -Wno-psabi; the note yields to nothing else).
 
@@ -38,22 +38,21 @@ constexpr int kLanes = 8;
 
 #define KELO_INLINE inline __attribute__((always_inline))
 
-// The line's tables widened to a lane's width, so that a lookup is a load
-// of a whole word (one gather instruction where the processor has it).
+// The tables widened to a lane's width at raster setup, so that a lookup is
+// a load of a whole word (one gather instruction where the processor has
+// it), and the warp constants.
 struct Tables {
-  int32_t grey[256];
-  int32_t colour[256];
-  int32_t valueCurve[256];
+  const int32_t* grey;
+  const int32_t* colour;
+  const int32_t* valueCurve;
   int blueWarp;
   int greenWarp;
 };
 
-KELO_INLINE void Widen(const RasterState& r, Tables& t) {
-  for (int i = 0; i < 256; ++i) t.grey[i] = r.greyTone[i];
-  for (int i = 0; i < 256; ++i) t.colour[i] = r.colourTone[i];
-  for (int i = 0; i < 256; ++i) t.valueCurve[i] = r.valueCurve[i];
-  t.blueWarp = r.blueHueWarp;
-  t.greenWarp = r.greenHueWarp;
+// False when the raster state was not set up with its wide tables.
+KELO_INLINE bool GetTables(const RasterState& r, Tables& t) {
+  t = {r.greyToneWide, r.colourToneWide, r.valueCurveWide, r.blueHueWarp, r.greenHueWarp};
+  return t.grey != nullptr && t.colour != nullptr && t.valueCurve != nullptr;
 }
 
 namespace baseline {
@@ -64,6 +63,29 @@ KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
   Ints out;
   for (int i = 0; i < kLanes; ++i) out[i] = table[index[i]];
   return out;
+}
+
+// Eight blue-green-red pixels (24 bytes) as three vectors of components.
+KELO_GROUP_FUNCTION void LoadGroup(const BYTE* bgr, Ints& blue, Ints& green, Ints& red) {
+#if __has_builtin(__builtin_shufflevector)
+  // The 24 bytes as bytes 0..15 and 8..23 (indices 16..31 of the pair).
+  Bytes16 low;
+  Bytes16 high;
+  std::memcpy(&low, bgr, sizeof low);
+  std::memcpy(&high, bgr + 8, sizeof high);
+  blue = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 0, 3, 6, 9, 20, 23, 26, 29), Ints);
+  green = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 1, 4, 7, 10, 21, 24, 27, 30), Ints);
+  red = __builtin_convertvector(
+      __builtin_shufflevector(low, high, 2, 5, 8, 11, 22, 25, 28, 31), Ints);
+#else
+  for (int i = 0; i < kLanes; ++i) {
+    blue[i] = bgr[3 * i];
+    green[i] = bgr[3 * i + 1];
+    red[i] = bgr[3 * i + 2];
+  }
+#endif
 }
 
 #include "raster/separation_group.h"
@@ -81,6 +103,27 @@ KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
                                                        reinterpret_cast<__m256i>(index), 4));
 }
 
+// Eight blue-green-red pixels (24 bytes) as three vectors of components: two
+// byte shuffles and three widenings. (GCC 12 takes the portable shuffles of
+// the baseline build apart byte by byte in general registers.)
+KELO_GROUP_FUNCTION void LoadGroup(const BYTE* bgr, Ints& blue, Ints& green, Ints& red) {
+  // Bytes 0..15 and 8..23: pixels 0..3 are bytes 0..11 of the first, pixels
+  // 4..7 bytes 4..15 of the second.
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 8));
+  // Each to blue of its four pixels, then green, then red (the last four
+  // bytes unused).
+  const __m128i fromLow =
+      _mm_shuffle_epi8(low, _mm_setr_epi8(0, 3, 6, 9, 1, 4, 7, 10, 2, 5, 8, 11, -1, -1, -1, -1));
+  const __m128i fromHigh = _mm_shuffle_epi8(
+      high, _mm_setr_epi8(4, 7, 10, 13, 5, 8, 11, 14, 6, 9, 12, 15, -1, -1, -1, -1));
+  const __m128i blueGreen = _mm_unpacklo_epi32(fromLow, fromHigh);  // blue 0..7, green 0..7
+  const __m128i redRest = _mm_unpackhi_epi32(fromLow, fromHigh);  // red 0..7, unused
+  blue = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(blueGreen));
+  green = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(_mm_srli_si128(blueGreen, 8)));
+  red = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(redRest));
+}
+
 #include "raster/separation_group.h"
 #undef KELO_GROUP_FUNCTION
 
@@ -92,15 +135,22 @@ KELO_GROUP_FUNCTION Ints Lookup(const int32_t* table, Ints index) {
 bool VectorSeparationBuilt() { return true; }
 
 bool SeparateGroupsVector(const RasterState& r, const BYTE* bgr, int groups) {
-  baseline::SeparateGroups(r, bgr, groups);
-  return true;
+  return baseline::SeparateGroups(r, bgr, groups);
+}
+
+bool GreyGroupsVector(const RasterState& r, const BYTE* bgr, int groups) {
+  return baseline::GreyGroups(r, bgr, groups);
 }
 
 #if defined(KELO_AVX2_SEPARATION)
 __attribute__((target("avx2"))) bool SeparateGroupsAvx2(const RasterState& r, const BYTE* bgr,
                                                         int groups) {
-  avx2::SeparateGroups(r, bgr, groups);
-  return true;
+  return avx2::SeparateGroups(r, bgr, groups);
+}
+
+__attribute__((target("avx2"))) bool GreyGroupsAvx2(const RasterState& r, const BYTE* bgr,
+                                                    int groups) {
+  return avx2::GreyGroups(r, bgr, groups);
 }
 
 bool Avx2Available() {
@@ -109,6 +159,7 @@ bool Avx2Available() {
 }
 #else
 bool SeparateGroupsAvx2(const RasterState&, const BYTE*, int) { return false; }
+bool GreyGroupsAvx2(const RasterState&, const BYTE*, int) { return false; }
 bool Avx2Available() { return false; }
 #endif
 
@@ -117,6 +168,8 @@ bool Avx2Available() { return false; }
 bool VectorSeparationBuilt() { return false; }
 bool SeparateGroupsVector(const RasterState&, const BYTE*, int) { return false; }
 bool SeparateGroupsAvx2(const RasterState&, const BYTE*, int) { return false; }
+bool GreyGroupsVector(const RasterState&, const BYTE*, int) { return false; }
+bool GreyGroupsAvx2(const RasterState&, const BYTE*, int) { return false; }
 bool Avx2Available() { return false; }
 
 #endif

@@ -109,6 +109,25 @@ TEST(SetupRaster, GreyAllocatesNoColourBuffers) {
   ReleaseRasterBuffers(r);
 }
 
+TEST(SetupRaster, WideTablesHoldTheToneTablesEntries) {
+  for (bool colour : {false, true}) {
+    RasterState r;
+    ASSERT_EQ(SetupRaster(r, Info(64, 64), Mode(colour, false)), 1);
+    ASSERT_NE(r.greyToneWide, nullptr);
+    EXPECT_EQ(r.colourToneWide != nullptr, colour);
+    EXPECT_EQ(r.valueCurveWide != nullptr, colour);
+    for (int i = 0; i < 256; ++i) {
+      ASSERT_EQ(r.greyToneWide[i], r.greyTone[i]) << i;
+      if (!colour) continue;
+      ASSERT_EQ(r.colourToneWide[i], r.colourTone[i]) << i;
+      ASSERT_EQ(r.valueCurveWide[i], r.valueCurve[i]) << i;
+    }
+    ReleaseRasterBuffers(r);
+    EXPECT_EQ(r.greyToneWide, nullptr);
+    EXPECT_EQ(r.valueCurveWide, nullptr);
+  }
+}
+
 TEST(SetupRaster, LandscapeRowsRunAcrossTheShortSide) {
   RasterState r;
   ASSERT_EQ(SetupRaster(r, Info(904, 640), Mode(true, true)), 1);
@@ -139,8 +158,8 @@ TEST(SetupRaster, RowsWiderThanOneLengthByteAreRefused) {
 }
 
 TEST(SetupRaster, AnyFailedAllocationFailsTheSetup) {
-  // Grey portrait: 8 buffers; colour landscape: 20.
-  for (int fail = 0; fail < 20; ++fail) {
+  // Grey portrait: 9 buffers; colour landscape: 23.
+  for (int fail = 0; fail < 23; ++fail) {
     RasterState r;
     g_allocations = 0;
     g_failAt = fail;
@@ -151,7 +170,7 @@ TEST(SetupRaster, AnyFailedAllocationFailsTheSetup) {
   RasterState r;
   g_allocations = 0;
   EXPECT_EQ(SetupRaster(r, Info(904, 640), Mode(true, true)), 1);
-  EXPECT_EQ(g_allocations.load(), 20);
+  EXPECT_EQ(g_allocations.load(), 23);
   ReleaseRasterBuffers(r);
 }
 

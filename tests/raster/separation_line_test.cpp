@@ -1,4 +1,5 @@
-// The vector separation paths against the per-pixel one.
+// The vector separation and grey conversion paths against the per-pixel
+// ones.
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,17 @@ int FirstDifference(const RasterState& r, const BYTE* bgr, SeparationPath path) 
   return -1;
 }
 
+// The same for the grey printing's K tones.
+int FirstGreyDifference(const RasterState& r, const BYTE* bgr, SeparationPath path) {
+  GreyToneLine(r, bgr, r.rowWidth, SeparationPath::kScalar);
+  const std::vector<int16_t> scalar(r.kValues, r.kValues + r.rowWidth);
+  GreyToneLine(r, bgr, r.rowWidth, path);
+  for (int x = 0; x < r.rowWidth; ++x) {
+    if (scalar[static_cast<size_t>(x)] != r.kValues[x]) return x;
+  }
+  return -1;
+}
+
 }  // namespace
 
 TEST(SeparationLine, TheBuildHasItsVectorPath) {
@@ -78,17 +90,22 @@ TEST(SeparationLine, EveryColourMatchesThePerPixelPath) {
       ASSERT_EQ(x, -1) << "path " << static_cast<int>(path) << ", blue-green-red "
                        << int{line[3 * x]} << "," << int{line[3 * x + 1]} << ","
                        << int{line[3 * x + 2]};
+      const int g = FirstGreyDifference(f.raster, line.data(), path);
+      ASSERT_EQ(g, -1) << "grey, path " << static_cast<int>(path) << ", blue-green-red "
+                       << int{line[3 * g]} << "," << int{line[3 * g + 1]} << ","
+                       << int{line[3 * g + 2]};
     }
   }
 }
 
 // Widths around the group of eight, so that the per-pixel rest of a line
-// starts at every offset, with all-grey groups, mixed groups and runs.
+// starts at every offset, with all-grey groups, mixed groups, runs and
+// white with a little ink (white groups take a shortcut).
 TEST(SeparationLine, LinesOfAnyWidthMatchThePerPixelPath) {
   std::mt19937 random(7);
   for (int width : {1, 7, 8, 9, 15, 16, 17, 23, 40, 641}) {
     RasterFixture f(static_cast<ULONG>(width), true, false);
-    for (const char* kind : {"random", "grey", "runs"}) {
+    for (const char* kind : {"random", "grey", "runs", "white"}) {
       std::vector<BYTE> line(3 * static_cast<size_t>(width));
       for (int x = 0; x < width; ++x) {
         BYTE* pixel = &line[3 * static_cast<size_t>(x)];
@@ -98,6 +115,9 @@ TEST(SeparationLine, LinesOfAnyWidthMatchThePerPixelPath) {
         } else if (std::strcmp(kind, "grey") == 0) {
           std::memset(pixel, v, 3);
           if (x % 9 == 8) pixel[0] ^= 1;  // a colour now and then
+        } else if (std::strcmp(kind, "white") == 0) {
+          std::memset(pixel, 0xFF, 3);
+          if (random() % 11 == 0) pixel[random() % 3] = static_cast<BYTE>(random());
         } else {
           const BYTE run[3] = {static_cast<BYTE>(x / 5 * 3), 40, static_cast<BYTE>(x % 2 * 200)};
           std::memcpy(pixel, run, 3);
@@ -106,7 +126,26 @@ TEST(SeparationLine, LinesOfAnyWidthMatchThePerPixelPath) {
       for (SeparationPath path : OtherPaths()) {
         EXPECT_EQ(FirstDifference(f.raster, line.data(), path), -1)
             << "width " << width << ", " << kind << ", path " << static_cast<int>(path);
+        EXPECT_EQ(FirstGreyDifference(f.raster, line.data(), path), -1)
+            << "grey, width " << width << ", " << kind << ", path " << static_cast<int>(path);
       }
     }
   }
+}
+
+// A raster state without the wide tables (not set up by SetupRaster) still
+// separates right: every path falls back to the per-pixel one.
+TEST(SeparationLine, WithoutWideTablesEveryPathFallsBack) {
+  RasterFixture f(24, true, false);
+  std::vector<BYTE> line(3 * 24);
+  for (size_t i = 0; i < line.size(); ++i) line[i] = static_cast<BYTE>(i * 37);
+  int32_t* const wide[2] = {f.raster.colourToneWide, f.raster.greyToneWide};
+  f.raster.colourToneWide = nullptr;
+  f.raster.greyToneWide = nullptr;
+  for (SeparationPath path : OtherPaths()) {
+    EXPECT_EQ(FirstDifference(f.raster, line.data(), path), -1) << static_cast<int>(path);
+    EXPECT_EQ(FirstGreyDifference(f.raster, line.data(), path), -1) << static_cast<int>(path);
+  }
+  f.raster.colourToneWide = wide[0];
+  f.raster.greyToneWide = wide[1];
 }
