@@ -1,6 +1,7 @@
 // Writes a PNG or JPEG image as a one-page PWG raster (sgray_8, 203 dpi) of
-// the image's own size, for printing the same page over IPP as raster.
-// Usage: make_pwg IMAGE OUT.pwg
+// the image's own size, or with "apple" as Apple raster, for printing the
+// same page over IPP as raster.
+// Usage: make_pwg IMAGE OUT [apple]
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,8 +13,9 @@
 #include "engine/image_file.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: make_pwg IMAGE OUT.pwg\n");
+  const bool apple = argc == 4 && std::string(argv[3]) == "apple";
+  if (argc != 3 && !apple) {
+    std::fprintf(stderr, "usage: make_pwg IMAGE OUT [apple]\n");
     return 2;
   }
   kelo::engine::RgbImage image;
@@ -24,7 +26,7 @@ int main(int argc, char** argv) {
   }
   const int fd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return 1;
-  cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_raster_t* raster = cupsRasterOpen(fd, apple ? CUPS_RASTER_WRITE_APPLE : CUPS_RASTER_WRITE_PWG);
   // The media of the image's size at 203 dpi, in hundredths of millimetres.
   pwg_media_t* media = pwgMediaForSize(image.width * 2540 / 203, image.height * 2540 / 203);
   cups_page_header2_t header;

@@ -29,6 +29,7 @@ cat > "$work/kelo.reg" <<REG
 "LPT4:"="emulator:capture=$work/raster.bin"
 "LPT5:"="emulator:capture=$work/colour.bin"
 "LPT6:"="emulator:capture=$work/print-colour.bin"
+"LPT7:"="emulator:capture=$work/apple.bin"
 REG
 export KELO_REGISTRY=$work/kelo.reg
 # The sub-commands find a server through a socket in the temporary directory
@@ -115,7 +116,9 @@ png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2,
 open(sys.argv[1], "wb").write(png)
 PY
 "$make_pwg" "$image" "$work/page.pwg" || fail "make_pwg"
+"$make_pwg" "$image" "$work/page.urf" apple || fail "make_pwg apple"
 "$server" add -u "$uri/" -d raster -v 'kelo:///LPT4:' -m kelo-80mm || fail "add raster"
+"$server" add -u "$uri/" -d apple -v 'kelo:///LPT7:' -m kelo-80mm || fail "add apple"
 "$server" add -u "$uri/" -d colour -v 'kelo:///LPT5:' -m kelo-80mm-colour || fail "add colour"
 
 # The same page over IPP and by kelo-print: the server's capture is
@@ -126,6 +129,7 @@ PY
 jobs=(
   "t80 $image image/png server.bin print.bin"
   "raster $work/page.pwg image/pwg-raster raster.bin print.bin"
+  "apple $work/page.urf image/urf apple.bin print.bin"
   "colour $work/colour.png image/png colour.bin print-colour.bin"
 )
 for job in "${jobs[@]}"; do
