@@ -28,6 +28,9 @@ inline constexpr UINT MonitorSendReset = 0x402;
 inline constexpr UINT MonitorWatch = 0x403;
 inline constexpr UINT MonitorAttach = 0x404;  // as MonitorWatch, taking a port reference
 inline constexpr UINT MonitorKeepAlive = 0x405;  // cancels a pending delayed stop
+// As MonitorWatch, with a port reference the sender took for the monitor: a
+// second one for the port it already watches goes back at once.
+inline constexpr UINT MonitorWatchHeld = 0x406;
 
 // An open that would need a 256th port index or a 256th reference.
 inline constexpr DWORD kErrorTooManyOpens = 4;  // the platform's "too many open files"

@@ -210,6 +210,12 @@ bool HandleMessage(MonitorLocal& m, const MSG& msg) {
     case MonitorWatch:
       WatchPort(m, msg);
       return true;
+    case MonitorWatchHeld:
+      if (static_cast<BYTE>(msg.wParam & 0xFF) == m.currentIndex) {
+        GiveBackReference(m.currentIndex);
+      }
+      WatchPort(m, msg);
+      return true;
     case MonitorAttach: {
       // The reference and the switch to the port under one hold of the
       // lock: in between, a client could close the port and another open a

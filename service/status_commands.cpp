@@ -85,7 +85,7 @@ BYTE OpenQuietly(PBYTE name, DWORD nameBytes) {
 // it cannot be told, the reference meant for it goes back at once: nobody
 // else would ever release it.
 bool WatchOpenedPort(BYTE index, WPARAM wParam, LPARAM lParam) {
-  if (PostThreadMessageW(ServiceState.monitorThreadId.load(), MonitorWatch, wParam, lParam)) {
+  if (PostThreadMessageW(ServiceState.monitorThreadId.load(), MonitorWatchHeld, wParam, lParam)) {
     return true;
   }
   const DWORD error = GetLastError();

@@ -70,6 +70,32 @@ TEST_F(StatusCommandsTest, UpdateAsksAndGetHandsOutTheRecordsOldestFirst) {
   EXPECT_EQ(History(), (std::vector<BYTE>{0x82, 0x80}));  // the history keeps them
 }
 
+TEST_F(StatusCommandsTest, QuickQuestionsOnAPortNotWatchedYetLeaveTheMonitorOneReference) {
+  // The second question comes before the monitor took the first: both open
+  // the port for it, and it keeps one of the two references.
+  for (DWORD code : {KLP_UPDATE_PRINTERSTATUS, KLP_UPDATE_PRINTERSTATUS, KLP_GET_PRINTERSTATUS}) {
+    if (code == KLP_GET_PRINTERSTATUS) {
+      const std::vector<BYTE> name = NameBytes(u"COM2:");
+      DWORD size = 0;
+      EXPECT_TRUE(Control(code, &name, nullptr, 0, &size));
+      EXPECT_TRUE(Control(code, &name, nullptr, 0, &size));
+    } else {
+      ASSERT_TRUE(Ask(code, u"COM1:", 0, 100));
+    }
+  }
+  // Once the monitor has worked through the messages, only its port is open,
+  // held once.
+  EXPECT_TRUE(WaitUntil(
+      [] {
+        ServiceLock guard;
+        const auto& ports = ServiceState.g_mapOpenPorts;
+        return ports.size() == 1 && ports.count(ServiceState.monitoredPort) == 1 &&
+               ports.at(ServiceState.monitoredPort).refCount == 1;
+      },
+      2000))
+      << OpenPortCount() << " ports open";
+}
+
 TEST_F(StatusCommandsTest, UpdateAsksByCommandByPulseOrNotAtAll) {
   // The pulse on a parallel-class port and an unanswered request both end
   // in the time-out event.
