@@ -74,21 +74,23 @@ void PngRead(png_structp png, png_bytep out, size_t count) {
 
 void PngWarning(png_structp, png_const_charp) {}
 
-// Reads the header and sets the transforms that give 8-bit RGBA rows;
-// `passes` is 7 for an interlaced file, else 1.
+// Reads the header and sets the transforms that give 8-bit RGB rows, or
+// RGBA (`channels` 4) when the file has transparency; `passes` is 7 for an
+// interlaced file, else 1.
 bool PngReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32* height,
-                   int* passes) {
+                   int* channels, int* passes) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
   png_set_expand(png);  // palette to RGB, grey below 8 bits to 8, tRNS to alpha
   png_set_scale_16(png);
   png_set_gray_to_rgb(png);
-  png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);  // no-op when alpha is there
   *passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   *width = png_get_image_width(png, info);
   *height = png_get_image_height(png, info);
-  if (png_get_rowbytes(png, info) != static_cast<size_t>(*width) * 4) {
+  *channels = png_get_channels(png, info);
+  if ((*channels != 3 && *channels != 4) ||
+      png_get_rowbytes(png, info) != static_cast<size_t>(*width) * static_cast<size_t>(*channels)) {
     png_error(png, "unexpected sample layout");
   }
   return true;
@@ -155,28 +157,37 @@ bool DecodePng(const uint8_t* data, size_t size, RgbImage* image, std::string* e
 
   png_uint_32 width = 0;
   png_uint_32 height = 0;
+  int channels = 3;
   int passes = 1;
-  if (!PngReadHeader(png, info, &width, &height, &passes)) {
+  if (!PngReadHeader(png, info, &width, &height, &channels, &passes)) {
     return Fail(error, std::string("damaged PNG file: ") + source.message);
   }
   if (TooLarge(width, height, error)) return false;
 
-  // Interlaced passes revisit every row, so a decoded interlaced image
-  // needs all its RGBA rows at once; otherwise one row is reused.
-  const size_t rowBytes = static_cast<size_t>(width) * 4;
-  const bool wholeImage = image != nullptr && passes > 1;
+  const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
   RgbImage out;
   std::vector<uint8_t> rgba;
   try {
-    rgba.resize(wholeImage ? rowBytes * height : rowBytes);
     if (image != nullptr) out = RgbImage(static_cast<int>(width), static_cast<int>(height));
+    // RGB rows go straight into the image. RGBA rows are laid over white
+    // from one reused row, or from all of them for an interlaced file,
+    // whose passes revisit every row; a check reuses one row throughout.
+    if (image == nullptr || channels == 4) {
+      rgba.resize(passes > 1 && image != nullptr ? rowBytes * height : rowBytes);
+    }
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
-  if (!PngReadRows(png, info, passes, height, rgba.data(), wholeImage ? rowBytes : 0,
-                   image != nullptr ? PngRowToRgb : nullptr, &out)) {
-    return Fail(error, std::string("damaged PNG file: ") + source.message);
+  bool read = false;
+  if (image == nullptr) {
+    read = PngReadRows(png, info, passes, height, rgba.data(), 0, nullptr, nullptr);
+  } else if (channels == 3) {
+    read = PngReadRows(png, info, passes, height, out.rgb.data(), rowBytes, nullptr, nullptr);
+  } else {
+    read = PngReadRows(png, info, passes, height, rgba.data(), passes > 1 ? rowBytes : 0,
+                       PngRowToRgb, &out);
   }
+  if (!read) return Fail(error, std::string("damaged PNG file: ") + source.message);
   if (image != nullptr) *image = std::move(out);
   return true;
 }
@@ -243,20 +254,21 @@ bool JpegReadPixels(jpeg_decompress_struct* cinfo, JpegErrors* errors, JpegSampl
   const JDIMENSION width = cinfo->output_width;
   while (cinfo->output_scanline < cinfo->output_height) {
     const size_t y = cinfo->output_scanline;
-    JSAMPROW row = line;
+    // RGB scan lines are decoded straight into the image.
+    const bool direct = rgb != nullptr && samples == JpegSamples::kRgb;
+    JSAMPROW row = direct ? rgb + y * width * 3 : line;
     if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
       std::snprintf(errors->message, sizeof errors->message, "%s", "no scan line was decoded");
       return false;
     }
-    if (rgb == nullptr) continue;
+    if (rgb == nullptr || direct) continue;
     for (JDIMENSION x = 0; x < width; ++x) {
       uint8_t* px = rgb + (y * width + x) * 3;
       switch (samples) {
         case JpegSamples::kGrey:
           px[0] = px[1] = px[2] = line[x];
           break;
-        case JpegSamples::kRgb:
-          std::memcpy(px, line + static_cast<size_t>(x) * 3, 3);
+        case JpegSamples::kRgb:  // decoded in place
           break;
         case JpegSamples::kCmyk:
         case JpegSamples::kInvertedCmyk: {
