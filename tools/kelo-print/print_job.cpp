@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver/hooks.h"
@@ -29,15 +30,20 @@ std::string Unreadable(const std::string& path, const std::string& error) {
 // without keeping the pixels; the job reads each image again as it prints,
 // one page ahead, so memory does not grow with the page count. Two threads
 // share the checking; the answer is the first unreadable file in the command
-// line's order, as if one had checked them all in turn.
-std::optional<Outcome> UnreadableImage(const std::vector<std::string>& files) {
+// line's order, as if one had checked them all in turn. The first image,
+// which the job needs at once, is decoded in full and kept in `first`, so
+// that a one-page job reads its file once.
+std::optional<Outcome> UnreadableImage(const std::vector<std::string>& files,
+                                       kelo::engine::RgbImage* first) {
   std::atomic<size_t> next{0};
   std::atomic<size_t> firstBad{files.size()};
   std::vector<std::string> errors(files.size());  // each written by the thread that checked it
   std::exception_ptr thrown;                       // the second thread's
   auto check = [&] {
     for (size_t i = next++; i < files.size() && i < firstBad.load(); i = next++) {
-      if (kelo::engine::CheckImageFile(files[i], &errors[i])) continue;
+      const bool read = i == 0 ? kelo::engine::LoadImageFile(files[i], first, &errors[i])
+                               : kelo::engine::CheckImageFile(files[i], &errors[i]);
+      if (read) continue;
       size_t bad = firstBad.load();
       while (i < bad && !firstBad.compare_exchange_weak(bad, i)) {
       }
@@ -77,7 +83,10 @@ std::optional<Outcome> UnreadableImage(const std::vector<std::string>& files) {
 std::u16string JobPort(const Options& options) { return kelo::cli::PortOrDefault(options.port); }
 
 Outcome PrintImages(const Options& options) {
-  if (std::optional<Outcome> unreadable = UnreadableImage(options.images)) return *unreadable;
+  kelo::engine::RgbImage first;
+  if (std::optional<Outcome> unreadable = UnreadableImage(options.images, &first)) {
+    return *unreadable;
+  }
   const int pageCount = static_cast<int>(options.images.size());
 
   kelo::cli::ImageJob job;
@@ -90,7 +99,12 @@ Outcome PrintImages(const Options& options) {
   const std::vector<std::string>& files = options.images;
   const Outcome outcome = kelo::cli::PrintImageSource(
       pageCount,
-      [&files](int page, kelo::engine::RgbImage* image, std::string* error) {
+      [&files, &first](int page, kelo::engine::RgbImage* image, std::string* error) {
+        if (page == 0 && !first.rgb.empty()) {  // the first read of the first page
+          *image = std::move(first);
+          first = kelo::engine::RgbImage();
+          return true;
+        }
         const std::string& path = files[static_cast<size_t>(page)];
         std::string why;
         if (kelo::engine::LoadImageFile(path, image, &why)) return true;
