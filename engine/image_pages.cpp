@@ -76,31 +76,27 @@ struct PagesAhead::State {
   std::string error;
   std::exception_ptr thrown;  // what reading or drawing threw
 
+  // Each sheet is read and drawn only once the slot is free, that is once
+  // the renderer has taken the one before: at most one page ahead.
   void Work() {
-    RgbImage image;
     for (int sheet = 0; sheet < sheets; ++sheet) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return stop || !full; });
+        if (stop) return;
+      }
       std::string why;
       std::exception_ptr failure;
       bool read = false;
       try {
-        image = RgbImage();  // one read image at a time
+        RgbImage image;  // freed once drawn: only the drawn page waits
         read = source(sheet % pageCount, &image, &why);
+        if (read) DrawImagePage(image, fit, pageWidth, pageHeight, slot.data(), stride);
       } catch (...) {
         failure = std::current_exception();
+        read = false;
       }
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [this] { return stop || !full; });
-      if (stop) return;
-      if (read) {
-        lock.unlock();
-        try {
-          DrawImagePage(image, fit, pageWidth, pageHeight, slot.data(), stride);
-        } catch (...) {
-          failure = std::current_exception();
-          read = false;
-        }
-        lock.lock();
-      }
+      std::lock_guard<std::mutex> lock(mutex);
       unreadable = !read && !failure;
       error = std::move(why);
       thrown = failure;

@@ -26,8 +26,9 @@ using ImageSource = std::function<bool(int page, RgbImage* image, std::string* e
 // Pages drawn one ahead on a second thread: while the driver prints page N,
 // the image of the next page is read and drawn (scaled to the paper) into a
 // page of its own, which the renderer copies into the engine's bitmap when
-// that page is asked for. At most one drawn page and one read image wait, so
-// memory does not grow with the page count. The renderer draws as
+// that page is asked for. The next page is read only once the one before has
+// been taken: at most one drawn page waits, so memory does not grow with the
+// page count. The renderer draws as
 // ImagePages does, bit for bit.
 //
 // The job asks for `sheets` pages (JobSheets) in the order RunJob does:
