@@ -158,7 +158,7 @@ class Faults : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  mutable int runs_ = 0;
+  mutable std::atomic<int> runs_{0};  // PrintTo may run on two threads at once
 };
 
 void ExpectOneLine(const ToolRun& run, const std::string& part) {
