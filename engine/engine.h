@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,14 @@ struct JobOptions {
   std::function<void(int page, int rowsDone, int rows)> progress;
 };
 
+// Thrown by a renderer that cannot draw the page it was asked for for a
+// reason other than memory (its image can no longer be read). The job ends
+// at that page as at a failed step: the pages before it were handed over,
+// nothing of it or after it is. what() is the reason, in words for a user.
+struct PageUnavailable : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // The step at which a job stopped.
 enum class JobStep {
   kNone,           // it did not stop
@@ -60,6 +69,7 @@ enum class JobStep {
   kDocumentStart,  // DrvStartDoc refused: the printer is not ready
   kPageStart,      // DrvStartPage refused: the printer is not ready, or the previous page's flush failed
   kRender,         // the engine ran out of memory for a page (failure names the page)
+  kPage,           // the renderer could not draw a page (PageUnavailable; failure is its reason)
   kWrite,          // DrvCopyBits: a write to the printer failed
   kDocumentEnd,    // DrvEndDoc: the final status check reported a condition
 };
@@ -87,6 +97,10 @@ struct DriverHooks {
 using EnableDriverFn = BOOL(APIENTRY*)(ULONG, ULONG, DRVENABLEDATA*, PENGCALLBACKS);
 JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pageCount,
                  const PageRenderer& render);
+
+// The pages RunJob asks the renderer for, in order: the document's
+// `pageCount` pages, once per copy the device mode asks for.
+int JobSheets(const DEVMODEW& devmode, int pageCount);
 
 // The device mode an application gets by default: asks the driver's
 // DrvGetModes, as the engine does when nobody chose one.

@@ -1,8 +1,8 @@
 // PNG through libpng, JPEG through libjpeg. Both report fatal errors by
 // longjmp from their error handlers. The functions that call setjmp hold no
-// C++ object with a destructor and change no local after setjmp: the jump
-// lands in them, skips only the libraries' C frames, and they return to a
-// caller that owns every buffer. Buffers are allocated between the header
+// C++ object with a destructor and read no local they change after setjmp
+// once the jump lands: it skips only the libraries' C frames, and they return
+// to a caller that owns every buffer. Buffers are allocated between the header
 // and the pixel phases, outside any setjmp frame.
 
 #include "engine/image_file.h"
@@ -74,31 +74,59 @@ void PngRead(png_structp png, png_bytep out, size_t count) {
 
 void PngWarning(png_structp, png_const_charp) {}
 
-// Reads the header and sets the transforms that give 8-bit RGBA rows.
-bool PngReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32* height) {
+// Reads the header and sets the transforms that give 8-bit RGB rows, or
+// RGBA (`channels` 4) when the file has transparency; `passes` is 7 for an
+// interlaced file, else 1.
+bool PngReadHeader(png_structp png, png_infop info, png_uint_32* width, png_uint_32* height,
+                   int* channels, int* passes) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
   png_set_expand(png);  // palette to RGB, grey below 8 bits to 8, tRNS to alpha
   png_set_scale_16(png);
   png_set_gray_to_rgb(png);
-  png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);  // no-op when alpha is there
-  png_set_interlace_handling(png);
+  *passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   *width = png_get_image_width(png, info);
   *height = png_get_image_height(png, info);
-  if (png_get_rowbytes(png, info) != static_cast<size_t>(*width) * 4) {
+  *channels = png_get_channels(png, info);
+  if ((*channels != 3 && *channels != 4) ||
+      png_get_rowbytes(png, info) != static_cast<size_t>(*width) * static_cast<size_t>(*channels)) {
     png_error(png, "unexpected sample layout");
   }
   return true;
 }
 
-bool PngReadPixels(png_structp png, png_infop info, png_bytepp rows) {
+// Called with each finished RGBA row.
+using PngRowSink = void (*)(void* context, png_uint_32 y, const uint8_t* rgba);
+
+// Reads every pass over the rows: row y goes to rows + y * stride (stride 0:
+// one row, reused, enough for a file that is not interlaced or that is only
+// checked). After the last pass each row is handed to `sink`, if any.
+bool PngReadRows(png_structp png, png_infop info, int passes, png_uint_32 height, uint8_t* rows,
+                 size_t stride, PngRowSink sink, void* context) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_read_image(png, rows);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < height; ++y) {
+      uint8_t* row = rows + static_cast<size_t>(y) * stride;
+      png_read_row(png, row, nullptr);
+      if (sink != nullptr && pass == passes - 1) sink(context, y, row);
+    }
+  }
   png_read_end(png, info);
   return true;
 }
 
+// Lays an RGBA row over white into the image's row y.
+void PngRowToRgb(void* context, png_uint_32 y, const uint8_t* rgba) {
+  auto* image = static_cast<RgbImage*>(context);
+  uint8_t* out = image->Pixel(0, static_cast<int>(y));
+  for (int x = 0; x < image->width; ++x) {
+    const uint8_t* in = rgba + static_cast<size_t>(x) * 4;
+    for (int c = 0; c < 3; ++c) out[x * 3 + c] = OverWhite(in[c], in[3]);
+  }
+}
+
+// Decodes into `image`, or with `image` null only proves that the data decode.
 bool DecodePng(const uint8_t* data, size_t size, RgbImage* image, std::string* error) {
   PngSource source{data, size, 0, {}};
   png_structp png =
@@ -129,31 +157,38 @@ bool DecodePng(const uint8_t* data, size_t size, RgbImage* image, std::string* e
 
   png_uint_32 width = 0;
   png_uint_32 height = 0;
-  if (!PngReadHeader(png, info, &width, &height)) {
+  int channels = 3;
+  int passes = 1;
+  if (!PngReadHeader(png, info, &width, &height, &channels, &passes)) {
     return Fail(error, std::string("damaged PNG file: ") + source.message);
   }
   if (TooLarge(width, height, error)) return false;
 
+  const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
+  RgbImage out;
   std::vector<uint8_t> rgba;
-  std::vector<png_bytep> rows;
   try {
-    rgba.resize(static_cast<size_t>(width) * height * 4);
-    rows.resize(height);
+    if (image != nullptr) out = RgbImage(static_cast<int>(width), static_cast<int>(height));
+    // RGB rows go straight into the image. RGBA rows are laid over white
+    // from one reused row, or from all of them for an interlaced file,
+    // whose passes revisit every row; a check reuses one row throughout.
+    if (image == nullptr || channels == 4) {
+      rgba.resize(passes > 1 && image != nullptr ? rowBytes * height : rowBytes);
+    }
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
-  for (png_uint_32 y = 0; y < height; ++y) rows[y] = rgba.data() + static_cast<size_t>(y) * width * 4;
-  if (!PngReadPixels(png, info, rows.data())) {
-    return Fail(error, std::string("damaged PNG file: ") + source.message);
+  bool read = false;
+  if (image == nullptr) {
+    read = PngReadRows(png, info, passes, height, rgba.data(), 0, nullptr, nullptr);
+  } else if (channels == 3) {
+    read = PngReadRows(png, info, passes, height, out.rgb.data(), rowBytes, nullptr, nullptr);
+  } else {
+    read = PngReadRows(png, info, passes, height, rgba.data(), passes > 1 ? rowBytes : 0,
+                       PngRowToRgb, &out);
   }
-
-  RgbImage out(static_cast<int>(width), static_cast<int>(height));
-  const size_t pixels = static_cast<size_t>(width) * height;
-  for (size_t i = 0; i < pixels; ++i) {
-    const uint8_t* in = &rgba[i * 4];
-    for (int c = 0; c < 3; ++c) out.rgb[i * 3 + c] = OverWhite(in[c], in[3]);
-  }
-  *image = std::move(out);
+  if (!read) return Fail(error, std::string("damaged PNG file: ") + source.message);
+  if (image != nullptr) *image = std::move(out);
   return true;
 }
 
@@ -212,26 +247,28 @@ bool JpegStart(jpeg_decompress_struct* cinfo, JpegErrors* errors) {
 }
 
 // Reads every scan line through `line` (output width x components bytes) and
-// converts it into `rgb`.
+// converts it into `rgb`, unless `rgb` is null.
 bool JpegReadPixels(jpeg_decompress_struct* cinfo, JpegErrors* errors, JpegSamples samples,
                     uint8_t* line, uint8_t* rgb) {
   if (setjmp(errors->jump)) return false;
   const JDIMENSION width = cinfo->output_width;
   while (cinfo->output_scanline < cinfo->output_height) {
-    uint8_t* out = rgb + static_cast<size_t>(cinfo->output_scanline) * width * 3;
-    JSAMPROW row = line;
+    const size_t y = cinfo->output_scanline;
+    // RGB scan lines are decoded straight into the image.
+    const bool direct = rgb != nullptr && samples == JpegSamples::kRgb;
+    JSAMPROW row = direct ? rgb + y * width * 3 : line;
     if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
       std::snprintf(errors->message, sizeof errors->message, "%s", "no scan line was decoded");
       return false;
     }
+    if (rgb == nullptr || direct) continue;
     for (JDIMENSION x = 0; x < width; ++x) {
-      uint8_t* px = out + static_cast<size_t>(x) * 3;
+      uint8_t* px = rgb + (y * width + x) * 3;
       switch (samples) {
         case JpegSamples::kGrey:
           px[0] = px[1] = px[2] = line[x];
           break;
-        case JpegSamples::kRgb:
-          std::memcpy(px, line + static_cast<size_t>(x) * 3, 3);
+        case JpegSamples::kRgb:  // decoded in place
           break;
         case JpegSamples::kCmyk:
         case JpegSamples::kInvertedCmyk: {
@@ -252,6 +289,7 @@ bool JpegReadPixels(jpeg_decompress_struct* cinfo, JpegErrors* errors, JpegSampl
   return true;
 }
 
+// Decodes into `image`, or with `image` null only proves that the data decode.
 bool DecodeJpeg(const uint8_t* data, size_t size, RgbImage* image, std::string* error) {
   jpeg_decompress_struct cinfo{};
   JpegErrors errors{};
@@ -279,22 +317,23 @@ bool DecodeJpeg(const uint8_t* data, size_t size, RgbImage* image, std::string* 
   RgbImage out;
   std::vector<uint8_t> line;
   try {
-    out = RgbImage(static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+    if (image != nullptr) {
+      out = RgbImage(static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+    }
     line.resize(static_cast<size_t>(cinfo.output_width) * components);
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
-  if (!JpegReadPixels(&cinfo, &errors, samples, line.data(), out.rgb.data())) {
+  if (!JpegReadPixels(&cinfo, &errors, samples, line.data(),
+                      image != nullptr ? out.rgb.data() : nullptr)) {
     return Fail(error, std::string("damaged JPEG file: ") + errors.message);
   }
-  *image = std::move(out);
+  if (image != nullptr) *image = std::move(out);
   return true;
 }
 
-}  // namespace
-
-bool DecodeImage(const uint8_t* data, size_t size, RgbImage* image, std::string* error) {
-  *image = RgbImage();
+// With `image` null the pixels are decoded and dropped.
+bool Decode(const uint8_t* data, size_t size, RgbImage* image, std::string* error) {
   if (data == nullptr || size == 0) return Fail(error, "the file is empty");
   if (size >= sizeof kPngSignature && std::memcmp(data, kPngSignature, sizeof kPngSignature) == 0) {
     return DecodePng(data, size, image, error);
@@ -305,8 +344,7 @@ bool DecodeImage(const uint8_t* data, size_t size, RgbImage* image, std::string*
   return Fail(error, "not a PNG or JPEG image");
 }
 
-bool LoadImageFile(const std::string& path, RgbImage* image, std::string* error) {
-  *image = RgbImage();
+bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
   // A directory opens as a stream of unknown length on Linux; say what it is.
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored)) return Fail(error, "it is a directory");
@@ -323,17 +361,38 @@ bool LoadImageFile(const std::string& path, RgbImage* image, std::string* error)
     return Fail(error, "the file is too large (over " + std::to_string(kMaxImageFileBytes >> 20) +
                            " MiB)");
   }
-  std::vector<uint8_t> bytes;
   try {
-    bytes.resize(static_cast<size_t>(length));
+    bytes->resize(static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
     return Fail(error, "out of memory");
   }
   file.seekg(0);
-  if (!file.read(reinterpret_cast<char*>(bytes.data()), length)) {
+  if (!file.read(reinterpret_cast<char*>(bytes->data()), length)) {
     return Fail(error, "cannot read the file");
   }
-  return DecodeImage(bytes.data(), bytes.size(), image, error);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeImage(const uint8_t* data, size_t size, RgbImage* image, std::string* error) {
+  *image = RgbImage();
+  return Decode(data, size, image, error);
+}
+
+bool CheckImage(const uint8_t* data, size_t size, std::string* error) {
+  return Decode(data, size, nullptr, error);
+}
+
+bool LoadImageFile(const std::string& path, RgbImage* image, std::string* error) {
+  *image = RgbImage();
+  std::vector<uint8_t> bytes;
+  return ReadFile(path, &bytes, error) && Decode(bytes.data(), bytes.size(), image, error);
+}
+
+bool CheckImageFile(const std::string& path, std::string* error) {
+  std::vector<uint8_t> bytes;
+  return ReadFile(path, &bytes, error) && Decode(bytes.data(), bytes.size(), nullptr, error);
 }
 
 }  // namespace kelo::engine

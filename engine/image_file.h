@@ -28,4 +28,11 @@ bool DecodeImage(const uint8_t* data, size_t size, RgbImage* image, std::string*
 // Reads and decodes the file at `path`.
 bool LoadImageFile(const std::string& path, RgbImage* image, std::string* error);
 
+// Prove that the bytes (the file) decode, with DecodeImage's (LoadImageFile's)
+// answer and words, without keeping the pixels: rows are decoded into one
+// reused row and not converted. Only a want of memory for the whole image,
+// which is not asked for here, can make the full decode refuse what passed.
+bool CheckImage(const uint8_t* data, size_t size, std::string* error);
+bool CheckImageFile(const std::string& path, std::string* error);
+
 }  // namespace kelo::engine

@@ -89,6 +89,14 @@ DEVMODEW DefaultDevmode(EnableDriverFn enableDriver) {
   return devmode;
 }
 
+// The driver does not make copies itself: the engine plays the whole
+// document again for each one, so copies come out collated.
+int JobSheets(const DEVMODEW& devmode, int pageCount) {
+  const int copies =
+      (devmode.dmFields & DM_COPIES) != 0 && devmode.dmCopies > 1 ? devmode.dmCopies : 1;
+  return copies * pageCount;
+}
+
 JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pageCount,
                  const PageRenderer& render) {
   JobResult result;
@@ -136,12 +144,8 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
     return finish(Fail(result, JobStep::kDocumentStart, "document start (printer not ready)"));
   }
 
-  // The driver does not make copies itself: the engine plays the whole
-  // document again for each one, so copies come out collated.
-  const int copies = (devmode.dmFields & DM_COPIES) != 0 && devmode.dmCopies > 1
-                         ? devmode.dmCopies
-                         : 1;
-  for (int sheet = 0; sheet < copies * pageCount; ++sheet) {
+  const int sheets = JobSheets(devmode, pageCount);
+  for (int sheet = 0; sheet < sheets; ++sheet) {
     const int page = sheet % pageCount;
     if (!Hook<StartPageFn>(table.DrvStartPage)(&deviceSurface)) {
       JobResult failed = Fail(result, JobStep::kPageStart, "page start (printer not ready)");
@@ -153,6 +157,10 @@ JobResult RunJob(EnableDriverFn enableDriver, const JobOptions& options, int pag
     } catch (const std::bad_alloc&) {
       JobResult failed = Fail(result, JobStep::kRender,
                               "drawing page " + std::to_string(page + 1) + " (out of memory)");
+      Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
+      return finish(failed);
+    } catch (const PageUnavailable& unavailable) {
+      JobResult failed = Fail(result, JobStep::kPage, unavailable.what());
       Hook<EndDocFn>(table.DrvEndDoc)(&deviceSurface, 0);
       return finish(failed);
     }

@@ -18,6 +18,8 @@
 #include "tests/engine/memory_limit.h"
 #include "tests/engine/test_images.h"
 
+using kelo::engine::CheckImage;
+using kelo::engine::CheckImageFile;
 using kelo::engine::DecodeImage;
 using kelo::engine::LoadImageFile;
 using kelo::engine::RgbImage;
@@ -354,5 +356,70 @@ TEST(ImageFiles, LoadsAFileAndNamesTheReasonForAMissingOne) {
   EXPECT_TRUE(image.rgb.empty());
   EXPECT_FALSE(LoadImageFile(dir.string(), &image, &error));
   EXPECT_EQ(error, "it is a directory");
+  std::filesystem::remove_all(dir);
+}
+
+// The check that precedes a job must refuse exactly what decoding refuses,
+// in the same words, though it keeps no pixels and reuses one row (also
+// across an interlaced file's passes): whole files, every truncation and
+// bytes flipped all over.
+TEST(ImageCheck, GivesTheDecodersAnswerAndWords) {
+  PngLayout interlaced = GradientLayout(23, 13);
+  interlaced.interlaced = true;
+  PngLayout grey16;
+  grey16.width = 9;
+  grey16.height = 3;
+  grey16.colourType = 0;
+  grey16.bitDepth = 16;
+  grey16.rows.assign(9 * 3 * 2, 0x5C);
+  const Bytes gradient = Gradient(24, 16);
+  const std::vector<Bytes> files = {EncodePng(GradientLayout(24, 16)), EncodePng(interlaced),
+                                    EncodePng(grey16), EncodeJpeg(24, 16, 3, gradient),
+                                    EncodeJpeg(24, 16, 4, Bytes(24 * 16 * 4, 40)),
+                                    Bytes{'G', 'I', 'F'}};
+  for (size_t f = 0; f < files.size(); ++f) {
+    std::vector<Bytes> variants = {files[f]};
+    for (size_t length = 0; length < files[f].size(); length += 7) {
+      variants.emplace_back(files[f].begin(), files[f].begin() + static_cast<long>(length));
+    }
+    for (size_t at = 0; at < files[f].size(); at += 5) {
+      variants.push_back(files[f]);
+      variants.back()[at] ^= 0x21;
+    }
+    int refused = 0;
+    for (size_t v = 0; v < variants.size(); ++v) {
+      SCOPED_TRACE(testing::Message() << "file " << f << ", variant " << v);
+      const Bytes& bytes = variants[v];
+      RgbImage image;
+      std::string decodeError = "unset";
+      std::string checkError = "unset";
+      const bool decoded = DecodeImage(bytes.data(), bytes.size(), &image, &decodeError);
+      EXPECT_EQ(CheckImage(bytes.data(), bytes.size(), &checkError), decoded);
+      EXPECT_EQ(checkError, decodeError);
+      if (!decoded) ++refused;
+    }
+    EXPECT_GT(refused, 0) << "file " << f << ": no variant was refused";
+  }
+}
+
+TEST(ImageCheck, FilesGiveTheLoadersAnswerAndWords) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("kelo-check-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const Bytes png = EncodePng(GradientLayout(8, 8));
+  ASSERT_TRUE(kelo::test::WriteFile((dir / "good.png").string(), png));
+  ASSERT_TRUE(kelo::test::WriteFile((dir / "cut.png").string(),
+                                    Bytes(png.begin(), png.begin() + 40)));
+  for (const char* name : {"good.png", "cut.png", "missing.png", "."}) {
+    SCOPED_TRACE(name);
+    const std::string path = (dir / name).string();
+    RgbImage image;
+    std::string loadError = "unset";
+    std::string checkError = "unset";
+    const bool loaded = LoadImageFile(path, &image, &loadError);
+    EXPECT_EQ(CheckImageFile(path, &checkError), loaded);
+    EXPECT_EQ(checkError, loadError);
+    EXPECT_EQ(loaded, std::string(name) == "good.png");
+  }
   std::filesystem::remove_all(dir);
 }

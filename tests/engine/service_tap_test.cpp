@@ -216,3 +216,26 @@ TEST(JobRunner, ARendererOutOfMemoryEndsTheDocumentWithAnError) {
   ASSERT_GE(bytes.size(), end2.size());
   EXPECT_TRUE(std::equal(end2.begin(), end2.end(), bytes.end() - 3));
 }
+
+TEST(JobRunner, AnUnavailablePageEndsTheDocumentAfterThePagesBeforeIt) {
+  for (int failing : {0, 2}) {
+    SCOPED_TRACE(testing::Message() << "page " << failing + 1 << " unavailable");
+    auto service = InstallRecordingService();
+    std::vector<int> drawn;
+    const auto draw = [&](int page, int w, int h, uint8_t* bgr, size_t stride) {
+      drawn.push_back(page);
+      if (page == failing) throw kelo::engine::PageUnavailable("cannot read it");
+      GreyPage(page, w, h, bgr, stride);
+    };
+    const auto result = RunJob(&DrvEnableDriver, Job(), 3, draw);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failedStep, JobStep::kPage);
+    EXPECT_EQ(result.failure, "cannot read it");
+    EXPECT_EQ(result.pagesSent, failing);
+    EXPECT_EQ(drawn.back(), failing) << "a page after the unavailable one was drawn";
+    const std::vector<BYTE> bytes = service->WrittenBytes();  // the document was ended
+    const std::vector<BYTE> end2 = {0x1B, 0x76, 0x03};
+    ASSERT_GE(bytes.size(), end2.size());
+    EXPECT_TRUE(std::equal(end2.begin(), end2.end(), bytes.end() - 3));
+  }
+}

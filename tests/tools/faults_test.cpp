@@ -158,7 +158,7 @@ class Faults : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  mutable int runs_ = 0;
+  mutable std::atomic<int> runs_{0};  // PrintTo may run on two threads at once
 };
 
 void ExpectOneLine(const ToolRun& run, const std::string& part) {
@@ -282,3 +282,32 @@ TEST_F(Faults, ASecondProgramOnABusyPortIsRefused) {
 }
 
 }  // namespace
+
+// A file that read well when the job was checked and is damaged while the
+// job prints (a real file, overwritten while the first page is still going
+// out; the job reads it when the second page goes to the driver): the pages
+// before it are printed and the document closed, nothing of it or after it,
+// and the line names it as an unreadable file does.
+TEST_F(Faults, AnImageDamagedDuringTheJobEndsItAtItsPage) {
+  std::filesystem::copy_file(dir_ / "large.png", dir_ / "late.png");
+  const std::vector<std::string> before = {"large.png", "large.png"};
+  const Bytes reference = Reference("large.png", before);  // the three pages before it
+  ASSERT_GT(reference.size(), 40000u);
+  PtyPrinter printer;
+  ASSERT_FALSE(printer.path().empty());
+  printer.Start(100000, 4 * reference.size(), 5000, false);
+  ToolRun run;
+  std::thread job([&] {
+    run = PrintTo(printer.path(), "large.png", "COM1:", kDriverSettings,
+                  {"large.png", "large.png", "large.png", "late.png"});
+  });
+  const auto start = Clock::now();
+  while (printer.Count() == 0 && SecondsSince(start) < 20) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::ofstream(dir_ / "late.png", std::ios::trunc) << "no longer an image";
+  job.join();
+  EXPECT_EQ(run.exitCode, kelo::print::kExitImage) << run.err;
+  ExpectOneLine(run, "cannot read late.png: not a PNG or JPEG image");
+  EXPECT_EQ(printer.Received(), reference);
+}

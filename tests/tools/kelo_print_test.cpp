@@ -619,6 +619,26 @@ TEST_F(KeloPrint, AnUnreadableImageStopsTheJobBeforeThePrinterHearsOfIt) {
   }
 }
 
+// Images are read on two threads before the job; the line names the first
+// unreadable one in the command line's order, wherever the others are.
+TEST_F(KeloPrint, AmongSeveralImagesTheFirstUnreadableOneIsNamed) {
+  WriteImage("good.png", kelo::test::NoiseImage(300, 400, 2));
+  std::ofstream(dir_ / "bad.png") << "not an image";
+  const std::vector<std::vector<std::string>> lists = {
+      {"good.png", "good.png", "good.png", "bad.png", "missing.png"},
+      {"bad.png", "good.png", "missing.png", "good.png"},
+      {"good.png", "good.png", "good.png", "good.png", "good.png", "missing.png", "bad.png"},
+  };
+  for (const std::vector<std::string>& files : lists) {
+    const std::string first =
+        *std::find_if(files.begin(), files.end(), [](const std::string& f) { return f != "good.png"; });
+    const ToolRun run = Print(files);
+    EXPECT_EQ(run.exitCode, kelo::print::kExitImage) << first;
+    ExpectOneLine(run, "cannot read " + first + ":");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "grey.bin")) << "the port was opened";
+  }
+}
+
 struct Failure {
   const char* name;
   std::vector<std::string> args;  // before the image

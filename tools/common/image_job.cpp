@@ -53,6 +53,8 @@ JobOutcome Classify(const kelo::engine::JobResult& result, const kelo::engine::S
       break;  // the previous page's flush failed: a write failure, below
     case JobStep::kRender:
       return {kExitInternal, "the job stopped at " + result.failure};
+    case JobStep::kPage:  // an image that read well before the job no longer does
+      return {kExitImage, result.failure};
     case JobStep::kWrite:
       break;
     case JobStep::kDocumentEnd:
@@ -105,10 +107,10 @@ std::optional<JobOutcome> RefusedByStatus(const std::u16string& port) {
   return JobOutcome{kExitNotReady, message};
 }
 
-}  // namespace
-
-JobOutcome PrintImagePages(const std::vector<kelo::engine::RgbImage>& images,
-                           const ImageJob& settings) {
+// The job around a renderer: `run` is handed the job's options, to hook as
+// the renderer needs, and runs the job.
+template <typename Run>
+JobOutcome PrintJob(const ImageJob& settings, const Run& run) {
   ServiceSession service;
   if (!service.Start()) {
     return {kExitInternal, "cannot load the device service: " + ErrorText(GetLastError())};
@@ -120,12 +122,30 @@ JobOutcome PrintImagePages(const std::vector<kelo::engine::RgbImage>& images,
     if (std::optional<JobOutcome> refused = RefusedByStatus(job.port)) return *refused;
   }
   job.progress = settings.progress;
-  const kelo::engine::PageRenderer render = kelo::engine::ImagePages(images, settings.fit, job);
-  const kelo::engine::JobResult result =
-      kelo::engine::RunJob(&DrvEnableDriver, job, static_cast<int>(images.size()), render);
+  const kelo::engine::JobResult result = run(job);
   const kelo::engine::ServiceCalls calls = service.Calls();
   service.Stop();
   return Classify(result, calls, job.port);
+}
+
+}  // namespace
+
+JobOutcome PrintImagePages(const std::vector<kelo::engine::RgbImage>& images,
+                           const ImageJob& settings) {
+  return PrintJob(settings, [&](kelo::engine::JobOptions& job) {
+    const kelo::engine::PageRenderer render = kelo::engine::ImagePages(images, settings.fit, job);
+    return kelo::engine::RunJob(&DrvEnableDriver, job, static_cast<int>(images.size()), render);
+  });
+}
+
+JobOutcome PrintImageSource(int pageCount, const kelo::engine::ImageSource& source,
+                            const ImageJob& settings) {
+  return PrintJob(settings, [&](kelo::engine::JobOptions& job) {
+    kelo::engine::PagesAhead pages(source, pageCount,
+                                   kelo::engine::JobSheets(job.devmode, pageCount), settings.fit,
+                                   job);
+    return kelo::engine::RunJob(&DrvEnableDriver, job, pageCount, pages.Renderer());
+  });  // the drawing thread is joined before the outcome is put in words
 }
 
 }  // namespace kelo::cli

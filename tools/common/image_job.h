@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/image.h"
+#include "engine/image_pages.h"
 #include "engine/page_layout.h"
 #include "platform/platform.h"
 #include "tools/common/exit_codes.h"
@@ -34,5 +35,15 @@ struct ImageJob {
 
 // Prints one image a page. The images must not be empty.
 JobOutcome PrintImagePages(const std::vector<kelo::engine::RgbImage>& images, const ImageJob& job);
+
+// Prints `pageCount` pages, page i's image read by `source` as the job goes,
+// one page ahead of the driver on a second thread (see PagesAhead), so that
+// at most one read image and one drawn page are held. An image that cannot
+// be read ends the job at its page with kExitImage and the source's words:
+// the pages before it are printed, nothing after it is read. The source
+// should have been proven readable before (CheckImageFile), so that this is
+// a rare case and not half a document of a bad file.
+JobOutcome PrintImageSource(int pageCount, const kelo::engine::ImageSource& source,
+                            const ImageJob& job);
 
 }  // namespace kelo::cli
