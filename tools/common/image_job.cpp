@@ -15,9 +15,6 @@ namespace kelo::cli {
 
 namespace {
 
-// How long the printer is given to answer the status question before a job.
-constexpr DWORD kStatusCheckTimeoutMs = 500;
-
 std::string Utf8(const std::u16string& text) { return kelo::host::ToUtf8(text); }
 
 // The words for a job that stopped, from what the job runner and the tap saw.
@@ -92,17 +89,12 @@ JobOutcome Classify(const kelo::engine::JobResult& result, const kelo::engine::S
 // to as before, and a port that cannot be opened is left to the job, which
 // says why.
 std::optional<JobOutcome> RefusedByStatus(const std::u16string& port) {
-  StatusQuestion question;
-  question.port = port;
-  question.timeoutMs = kStatusCheckTimeoutMs;
-  PrinterStatus status;
-  bool refused = false;
-  if (!AskPrinterStatus(question, &status, &refused)) return std::nullopt;
-  if (ExitCodeOf(status.state) != kExitNotReady) return std::nullopt;
+  const std::optional<PrinterState> state = AskBeforeJob(port);
+  if (!state || ExitCodeOf(*state) != kExitNotReady) return std::nullopt;
   std::string message = "the printer on \"";
   message += Utf8(port);
   message += "\" is ";
-  message += StateWords(status.state);
+  message += StateWords(*state);
   message += "; no page was sent";
   return JobOutcome{kExitNotReady, message};
 }

@@ -207,4 +207,17 @@ ResetOutcome ResetPrinter(const std::u16string& port, bool byRts) {
   return GetLastError() == ERROR_SUCCESS ? ResetOutcome::kBusy : ResetOutcome::kFailed;
 }
 
+std::optional<PrinterState> AskBeforeJob(const std::u16string& port) {
+  // Long enough for a printer on a serial line to answer; short enough not
+  // to hold up a job to one that never does.
+  constexpr DWORD kBeforeJobTimeoutMs = 500;
+  StatusQuestion question;
+  question.port = port;
+  question.timeoutMs = kBeforeJobTimeoutMs;
+  PrinterStatus status;
+  bool refused = false;
+  if (!AskPrinterStatus(question, &status, &refused)) return std::nullopt;
+  return status.state;
+}
+
 }  // namespace kelo::cli

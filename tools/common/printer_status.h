@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,11 @@ struct PrinterStatus {
 // then tells which.
 bool AskPrinterStatus(const StatusQuestion& question, PrinterStatus* status, bool* refused,
                       const volatile std::sig_atomic_t* stop = nullptr);
+
+// The question the printer tools ask before a job (ESC k 255, 500 ms for the
+// answer): the printer's state, or nullopt when the service refused the
+// question (the port cannot be opened). The service has to be active.
+std::optional<PrinterState> AskBeforeJob(const std::u16string& port);
 
 // 0 (ready), 21, 28, 16000 or 16001 as a state.
 PrinterState StateOfCode(DWORD code);

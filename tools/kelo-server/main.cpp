@@ -34,9 +34,6 @@ using kelo::server::HeadModel;
 // ports); jobs and status questions take turns.
 std::mutex g_library;
 
-// How long a status question waits for the printer's answer.
-constexpr DWORD kStatusTimeoutMs = 500;
-
 // The reasons this server sets and clears from the printer's answers.
 constexpr pappl_preason_t kStatusReasons =
     PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_OFFLINE | PAPPL_PREASON_OTHER;
@@ -164,14 +161,8 @@ std::optional<pappl_preason_t> UpdateReasons(pappl_printer_t* printer, const std
   if (!service.Start()) {
     reasons = PAPPL_PREASON_OTHER;
   } else {
-    kelo::cli::StatusQuestion question;
-    question.port = port;
-    question.timeoutMs = kStatusTimeoutMs;
-    kelo::cli::PrinterStatus status;
-    bool refused = false;
-    reasons = kelo::cli::AskPrinterStatus(question, &status, &refused)
-                  ? ReasonsOf(status.state)
-                  : static_cast<pappl_preason_t>(PAPPL_PREASON_OFFLINE);
+    const std::optional<kelo::cli::PrinterState> state = kelo::cli::AskBeforeJob(port);
+    reasons = state ? ReasonsOf(*state) : static_cast<pappl_preason_t>(PAPPL_PREASON_OFFLINE);
   }
   service.Stop();
   lock.unlock();
