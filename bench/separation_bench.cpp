@@ -5,7 +5,17 @@
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKELO_BUILD_TESTS=OFF
 //   cmake --build build-release -j2 --target separation_bench
 //   build-release/bin/separation_bench --benchmark_repetitions=7
-//       --benchmark_enable_random_interleaving=true  (on the same line)
+//       --benchmark_enable_random_interleaving=true
+//       --benchmark_filter='PhotoGrey$|PhotoColour$|PhotoSeparationAvx2|PhotoGreyDiffusionOnly'
+//   (all on one line). After the usual table it prints the speed goals'
+//   ratios between cases of this run, as CPU time per page of repetition i
+//   of one case over repetition i of the other (min / median / max), the
+//   ratio of the two cases' medians and the goal beside it. Interleaving
+//   spreads every case's repetitions over the whole run, so the machine's
+//   drift falls on both cases of a ratio alike. A ratio whose cases did not
+//   both run (filtered out, or skipped with an error) is left out. With
+//   --benchmark_report_aggregates_only=true the library passes only the
+//   aggregates to the display, so only the ratio of the medians is printed.
 //
 // Time is CPU time per page (ms); time_per_px is CPU time per pixel of the
 // page's 640 x 904 and time_per_page the CPU time per page, both in seconds
@@ -15,8 +25,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iomanip>
+#include <iostream>
+#include <map>
 #include <memory>
+#include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "channel/channel.h"
@@ -266,4 +282,121 @@ KELO_BENCH(BM_PhotoGreyLineAvx2);
 KELO_BENCH(BM_PhotoSeparationScalar);
 KELO_BENCH(BM_PhotoSeparationVector);
 KELO_BENCH(BM_PhotoSeparationAvx2);
-BENCHMARK_MAIN();
+
+namespace {
+
+// The speed goals: numerator / denominator of CPU time per page, at most
+// `goal`.
+struct RatioGoal {
+  const char* label;
+  const char* numerator;
+  const char* denominator;
+  const char* goal;
+};
+constexpr RatioGoal kRatioGoals[] = {
+    {"AVX2 separation / grey page", "BM_PhotoSeparationAvx2", "BM_PhotoGrey", "0.7"},
+    {"colour page / grey page", "BM_PhotoColour", "BM_PhotoGrey", "3.0"},
+    {"grey page / its diffusion alone", "BM_PhotoGrey", "BM_PhotoGreyDiffusionOnly", "1.3"},
+};
+
+// The middle value, or the mean of the two middle ones, as the library's
+// "median" aggregate takes it. `values` is not empty.
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t half = values.size() / 2;
+  return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// Passes every report on unchanged to the display reporter the flags chose
+// and keeps, per case, the CPU seconds per iteration of each repetition (and
+// the median aggregate, the only figure left when just aggregates arrive).
+class RatioReporter : public benchmark::BenchmarkReporter {
+ public:
+  explicit RatioReporter(benchmark::BenchmarkReporter& display) : display_(display) {}
+
+  bool ReportContext(const Context& context) override { return display_.ReportContext(context); }
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) Keep(run);
+    display_.ReportRuns(runs);
+  }
+  void Finalize() override { display_.Finalize(); }
+
+  // One line per goal whose two cases both have figures from this run.
+  void PrintRatios(std::ostream& out) const {
+    bool headed = false;
+    for (const RatioGoal& goal : kRatioGoals) {
+      const auto numerator = cases_.find(goal.numerator);
+      const auto denominator = cases_.find(goal.denominator);
+      if (numerator == cases_.end() || denominator == cases_.end()) continue;
+      const Case& top = numerator->second;
+      const Case& bottom = denominator->second;
+      std::vector<double> ratios;
+      for (const auto& [repetition, seconds] : top.repetitions) {
+        const auto other = bottom.repetitions.find(repetition);
+        if (other != bottom.repetitions.end()) ratios.push_back(seconds / other->second);
+      }
+      const bool paired = !ratios.empty();
+      if (!paired && !(top.median > 0 && bottom.median > 0)) continue;
+      if (!headed) {
+        out << "\nRatios of CPU time per page, repetition i over repetition i"
+               " (min / median / max):\n";
+        headed = true;
+      }
+      out << std::fixed << std::setprecision(2) << goal.label << ": ";
+      if (paired) {
+        out << *std::min_element(ratios.begin(), ratios.end()) << " / " << Median(ratios) << " / "
+            << *std::max_element(ratios.begin(), ratios.end()) << " (medians "
+            << top.Median() / bottom.Median() << "; goal <= " << goal.goal << ")\n";
+      } else {
+        out << "medians " << top.median / bottom.median << " (goal <= " << goal.goal
+            << "; only aggregates were reported, no ratio per repetition)\n";
+      }
+    }
+    out.flush();
+  }
+
+ private:
+  struct Case {
+    std::map<int64_t, double> repetitions;  // repetition index -> CPU s per iteration
+    double median = 0;  // CPU s per iteration, from the median aggregate; 0 if none
+
+    double Median() const {
+      std::vector<double> values;
+      for (const auto& entry : repetitions) values.push_back(entry.second);
+      return ::Median(std::move(values));
+    }
+  };
+
+  void Keep(const Run& run) {
+    if (run.error_occurred) return;
+    const double seconds =
+        run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    if (!(seconds > 0)) return;
+    Case& entry = cases_[run.run_name.function_name];
+    if (run.run_type == Run::RT_Iteration) {
+      entry.repetitions[run.repetition_index] = seconds;
+    } else if (run.aggregate_name == "median") {
+      entry.median = seconds;
+    }
+  }
+
+  benchmark::BenchmarkReporter& display_;
+  std::map<std::string, Case> cases_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // The library keeps this reporter for the life of the program.
+  benchmark::BenchmarkReporter& display = *benchmark::CreateDefaultDisplayReporter();
+  RatioReporter reporter(display);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  // Beside the console table on its stream; beside JSON or CSV on stderr,
+  // so that stdout stays one document.
+  const bool console = dynamic_cast<benchmark::ConsoleReporter*>(&display) != nullptr;
+  reporter.PrintRatios(console ? display.GetOutputStream() : std::cerr);
+  benchmark::Shutdown();
+  return 0;
+}
