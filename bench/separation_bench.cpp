@@ -32,6 +32,7 @@
 #include <memory>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -323,7 +324,10 @@ class RatioReporter : public benchmark::BenchmarkReporter {
 
   // One line per goal whose two cases both have figures from this run.
   void PrintRatios(std::ostream& out) const {
-    bool headed = false;
+    std::ostringstream lines;
+    lines << std::fixed << std::setprecision(2);
+    bool anyPaired = false;
+    bool anyMedianOnly = false;
     for (const RatioGoal& goal : kRatioGoals) {
       const auto numerator = cases_.find(goal.numerator);
       const auto denominator = cases_.find(goal.denominator);
@@ -335,24 +339,28 @@ class RatioReporter : public benchmark::BenchmarkReporter {
         const auto other = bottom.repetitions.find(repetition);
         if (other != bottom.repetitions.end()) ratios.push_back(seconds / other->second);
       }
-      const bool paired = !ratios.empty();
-      if (!paired && !(top.median > 0 && bottom.median > 0)) continue;
-      if (!headed) {
-        out << "\nRatios of CPU time per page, repetition i over repetition i"
-               " (min / median / max):\n";
-        headed = true;
-      }
-      out << std::fixed << std::setprecision(2) << goal.label << ": ";
-      if (paired) {
-        out << *std::min_element(ratios.begin(), ratios.end()) << " / " << Median(ratios) << " / "
-            << *std::max_element(ratios.begin(), ratios.end()) << " (medians "
-            << top.Median() / bottom.Median() << "; goal <= " << goal.goal << ")\n";
-      } else {
-        out << "medians " << top.median / bottom.median << " (goal <= " << goal.goal
-            << "; only aggregates were reported, no ratio per repetition)\n";
+      if (!ratios.empty()) {
+        anyPaired = true;
+        lines << goal.label << ": " << *std::min_element(ratios.begin(), ratios.end()) << " / "
+              << Median(ratios) << " / " << *std::max_element(ratios.begin(), ratios.end())
+              << " (medians " << top.Median() / bottom.Median() << "; goal <= " << goal.goal
+              << ")\n";
+      } else if (top.median > 0 && bottom.median > 0) {
+        anyMedianOnly = true;
+        lines << goal.label << ": medians " << top.median / bottom.median << " (goal <= "
+              << goal.goal << ")\n";
       }
     }
-    out.flush();
+    if (anyPaired) {
+      out << "\nRatios of CPU time per page: min / median / max of repetition i of one case"
+             " over repetition i of the other\n";
+    }
+    if (anyMedianOnly) {
+      out << (anyPaired ? "" : "\n")
+          << "Only aggregates were reported (--benchmark_report_aggregates_only), so where no"
+             " repetitions pair up only the ratio of the median aggregates is given\n";
+    }
+    out << lines.str() << std::flush;
   }
 
  private:
