@@ -4,22 +4,40 @@
 // namespace of its own that first defines KELO_GROUP_FUNCTION (the
 // attributes of every function here: inlined, and the instruction set),
 // Lookup(table, index) (eight table words by eight indices 0..255) and
-// LoadGroup(bgr, blue, green, red) (eight pixels' components). Not a header
+// LoadGroup(bgr, blue, green, red) (eight pixels' components) and
+// MultiplyHigh<multiplier, shift>(x) (x * multiplier >> (32 + shift) for
+// 0 <= x < 2^24). Not a header
 // to include anywhere else.
 
 KELO_GROUP_FUNCTION Ints Max(Ints a, Ints b) { return a > b ? a : b; }
 KELO_GROUP_FUNCTION Ints Min(Ints a, Ints b) { return a < b ? a : b; }
 
 // numerator / denominator truncated toward zero, exact for the quotients
-// taken here: |numerator| < 2^24 and both integers, so both convert exactly;
-// the rounded float quotient lies within half a unit in the last place of
-// the true one, closer than the true one ever gets to the next integer
-// (1 / denominator away at least: 1/255 for quotients below 2^15, 1/65025
-// for quotients below 2^8). The exhaustive test checks every colour.
+// taken here, a * 255 / b with 0 <= a <= b <= 255 and b >= 1: both convert
+// exactly; the rounded float quotient lies within half a unit in the last
+// place (2^-16 at most below 2^8) of the true one, closer than the true one
+// ever gets to the next integer (1 / b >= 1/255 away). The exhaustive test
+// checks every colour.
 KELO_GROUP_FUNCTION Ints Quotient(Ints numerator, Ints denominator) {
   return __builtin_convertvector(
       __builtin_convertvector(numerator, Floats) / __builtin_convertvector(denominator, Floats),
       Ints);
+}
+
+// x / 255 and x / 65025 truncated, for 0 <= x < 2^24 (reciprocal_table.h
+// proves the multipliers exact in that range).
+KELO_GROUP_FUNCTION Ints DivideBy255(Ints x) {
+  return MultiplyHigh<kDivideBy255.multiplier, kDivideBy255.shift>(x);
+}
+KELO_GROUP_FUNCTION Ints DivideBy65025(Ints x) {
+  return MultiplyHigh<kDivideBy65025.multiplier, kDivideBy65025.shift>(x);
+}
+
+// x / 255 truncated toward zero, for |x| < 2^24.
+KELO_GROUP_FUNCTION Ints SignedDivideBy255(Ints x) {
+  const Ints negative = x < 0;
+  const Ints quotient = DivideBy255(negative ? -x : x);
+  return negative ? -quotient : quotient;
 }
 
 KELO_GROUP_FUNCTION void Store(int16_t* to, Ints values) {
@@ -79,16 +97,17 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   const Ints greenSpan = greenLow ? (h - 256) * greenWarp : (512 - greenWarp) * (h - 768);
   const Ints base = blueLargest ? blueBase : greenBase;
   const Ints span = blueLargest ? blueSpan : greenSpan;
-  const Ints divisor255 = {255, 255, 255, 255, 255, 255, 255, 255};
-  const Ints warped = (blueLargest | greenLargest) ? base + Quotient(span, divisor255) : h;
+  // |span| is at most 512 x 512 for warps within 0..512.
+  const Ints warped = (blueLargest | greenLargest) ? base + SignedDivideBy255(span) : h;
 
   // HsvToRgb: value, p and q or t (q in the odd sectors, t in the even ones).
   const Ints sector = Min(warped >> 8, Ints{} + 5);
   const Ints f = warped - 256 * sector;
   const Ints odd = (sector & 1) != 0;
   const Ints g = odd ? f : 255 - f;
-  const Ints qt = Quotient((65025 - g * saturation) * value, Ints{} + 65025);
-  const Ints p = Quotient((255 - saturation) * value, divisor255);
+  // Both numerators lie within 0..65025 x 255 (g and the saturation 0..255).
+  const Ints qt = DivideBy65025((65025 - g * saturation) * value);
+  const Ints p = DivideBy255((255 - saturation) * value);
   // Per sector 0..5, red takes v qt p p qt v, green qt v v qt p p, blue
   // p p qt v v qt.
   const Ints s0 = sector == 0, s1 = sector == 1, s2 = sector == 2;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "raster/reciprocal_table.h"
+
 // GCC 10 and later, and clang, have the vector extensions used here.
 #if defined(__GNUC__) && defined(__has_builtin)
 #if __has_builtin(__builtin_convertvector)
@@ -34,6 +36,7 @@ typedef int32_t Ints __attribute__((vector_size(32)));
 typedef float Floats __attribute__((vector_size(32)));
 typedef int16_t Tones __attribute__((vector_size(16)));
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef uint64_t Wides __attribute__((vector_size(64)));
 constexpr int kLanes = 8;
 
 #define KELO_INLINE inline __attribute__((always_inline))
@@ -88,6 +91,13 @@ KELO_GROUP_FUNCTION void LoadGroup(const BYTE* bgr, Ints& blue, Ints& green, Int
 #endif
 }
 
+// (x * multiplier) >> (32 + shift) for 0 <= x < 2^24, in 64-bit lanes.
+template <uint32_t kMultiplier, int kShift>
+KELO_GROUP_FUNCTION Ints MultiplyHigh(Ints x) {
+  const Wides product = __builtin_convertvector(x, Wides) * kMultiplier;
+  return __builtin_convertvector(product >> (32 + kShift), Ints);
+}
+
 #include "raster/separation_group.h"
 #undef KELO_GROUP_FUNCTION
 
@@ -122,6 +132,19 @@ KELO_GROUP_FUNCTION void LoadGroup(const BYTE* bgr, Ints& blue, Ints& green, Int
   blue = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(blueGreen));
   green = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(_mm_srli_si128(blueGreen, 8)));
   red = reinterpret_cast<Ints>(_mm256_cvtepu8_epi32(redRest));
+}
+
+// (x * multiplier) >> (32 + shift) for 0 <= x < 2^24: the even lanes' and
+// the odd lanes' 64-bit products, each shifted so that the quotient lands in
+// its own lane's word, then the words interleaved.
+template <uint32_t kMultiplier, int kShift>
+KELO_GROUP_FUNCTION Ints MultiplyHigh(Ints x) {
+  const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(kMultiplier));
+  const auto lanes = reinterpret_cast<__m256i>(x);
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(lanes, multiplier), 32 + kShift);
+  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(lanes, 32), multiplier);
+  return reinterpret_cast<Ints>(
+      _mm256_blend_epi32(even, kShift == 0 ? odd : _mm256_srli_epi64(odd, kShift), 0xAA));
 }
 
 #include "raster/separation_group.h"
