@@ -6,7 +6,7 @@
 // Lookup(table, index) (eight table words by eight indices 0..255) and
 // LoadGroup(bgr, blue, green, red) (eight pixels' components) and
 // MultiplyHigh<multiplier, shift>(x) (x * multiplier >> (32 + shift) for
-// 0 <= x < 2^24). Not a header
+// 0 <= x < 2^24) and ToneIndices (HsvToRgb's pick by sector). Not a header
 // to include anywhere else.
 
 KELO_GROUP_FUNCTION Ints Max(Ints a, Ints b) { return a > b ? a : b; }
@@ -108,17 +108,13 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   // Both numerators lie within 0..65025 x 255 (g and the saturation 0..255).
   const Ints qt = DivideBy65025((65025 - g * saturation) * value);
   const Ints p = DivideBy255((255 - saturation) * value);
-  // Per sector 0..5, red takes v qt p p qt v, green qt v v qt p p, blue
-  // p p qt v v qt.
-  const Ints s0 = sector == 0, s1 = sector == 1, s2 = sector == 2;
-  const Ints s3 = sector == 3, s4 = sector == 4, s5 = sector == 5;
-  const Ints outRed = (s0 | s5) ? value : ((s1 | s4) ? qt : p);
-  const Ints outGreen = (s1 | s2) ? value : ((s0 | s3) ? qt : p);
-  const Ints outBlue = (s3 | s4) ? value : ((s2 | s5) ? qt : p);
-
-  const Ints c = Lookup(t.colour, 255 - outRed);
-  const Ints m = Lookup(t.colour, 255 - outGreen);
-  const Ints y = Lookup(t.colour, 255 - outBlue);
+  Ints redIndex;
+  Ints greenIndex;
+  Ints blueIndex;
+  ToneIndices(sector, value, qt, p, redIndex, greenIndex, blueIndex);
+  const Ints c = Lookup(t.colour, redIndex);
+  const Ints m = Lookup(t.colour, greenIndex);
+  const Ints y = Lookup(t.colour, blueIndex);
   const Ints k = Min(Min(c, m), y);
   const Ints zero = {};
   Store(r.kValues + x, grey ? greyK : k);

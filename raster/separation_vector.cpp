@@ -98,6 +98,19 @@ KELO_GROUP_FUNCTION Ints MultiplyHigh(Ints x) {
   return __builtin_convertvector(product >> (32 + kShift), Ints);
 }
 
+// HsvToRgb's red, green and blue for hue sectors 0..5 out of the value, q
+// or t and p, as indices 255 - component into the colour tone table.
+KELO_GROUP_FUNCTION void ToneIndices(Ints sector, Ints value, Ints qt, Ints p, Ints& red,
+                                     Ints& green, Ints& blue) {
+  // Per sector 0..5, red takes v qt p p qt v, green qt v v qt p p, blue
+  // p p qt v v qt.
+  const Ints s0 = sector == 0, s1 = sector == 1, s2 = sector == 2;
+  const Ints s3 = sector == 3, s4 = sector == 4, s5 = sector == 5;
+  red = 255 - ((s0 | s5) ? value : ((s1 | s4) ? qt : p));
+  green = 255 - ((s1 | s2) ? value : ((s0 | s3) ? qt : p));
+  blue = 255 - ((s3 | s4) ? value : ((s2 | s5) ? qt : p));
+}
+
 #include "raster/separation_group.h"
 #undef KELO_GROUP_FUNCTION
 
@@ -145,6 +158,28 @@ KELO_GROUP_FUNCTION Ints MultiplyHigh(Ints x) {
   const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(lanes, 32), multiplier);
   return reinterpret_cast<Ints>(
       _mm256_blend_epi32(even, kShift == 0 ? odd : _mm256_srli_epi64(odd, kShift), 0xAA));
+}
+
+// HsvToRgb's red, green and blue for hue sectors 0..5 out of the value, q
+// or t and p, as indices 255 - component into the colour tone table: the
+// three complements as bytes 0..2 of each lane, put in the sector's order by
+// one byte shuffle whose control comes from a table of six words.
+KELO_GROUP_FUNCTION void ToneIndices(Ints sector, Ints value, Ints qt, Ints p, Ints& red,
+                                     Ints& green, Ints& blue) {
+  const __m256i packed = reinterpret_cast<__m256i>((value | p << 8 | qt << 16) ^ 0xFFFFFF);
+  // Per sector, the bytes (0 value, 1 p, 2 q or t) that make red, green
+  // and blue; 0x80 clears the top byte.
+  const __m256i orders = _mm256_setr_epi32(0x80010200, 0x80010002, 0x80020001, 0x80000201,
+                                           0x80000102, 0x80020100, 0, 0);
+  // The byte shuffle works within 16-byte halves: lane i's bytes start at 4 (i % 4).
+  const __m256i laneBytes = _mm256_setr_epi32(0, 0x04040404, 0x08080808, 0x0C0C0C0C, 0,
+                                              0x04040404, 0x08080808, 0x0C0C0C0C);
+  const __m256i order = _mm256_add_epi32(
+      _mm256_permutevar8x32_epi32(orders, reinterpret_cast<__m256i>(sector)), laneBytes);
+  const auto picked = reinterpret_cast<Ints>(_mm256_shuffle_epi8(packed, order));
+  red = picked & 0xFF;
+  green = (picked >> 8) & 0xFF;
+  blue = picked >> 16;
 }
 
 #include "raster/separation_group.h"
