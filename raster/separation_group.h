@@ -84,20 +84,17 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   h += h < 0 ? 1536 : 0;
   const Ints value = 255 - Lookup(t.valueCurve, 255 - max);
 
-  // The hue warp toward cyan and yellow.
+  // The hue warp toward cyan and yellow. Blue's range 768..1280 is green's
+  // 256..768 moved up by 512: in that frame both bend around 256 (below
+  // 512, by the warp) and 768 (above, by 512 - warp) alike.
   const Ints blueLargest = (blue > red) & (blue > green);
   const Ints greenLargest = (green > red) & (green > blue);
-  const Ints blueLow = h < 1024;
-  const Ints greenLow = h < 512;
-  const int blueWarp = t.blueWarp;
-  const int greenWarp = t.greenWarp;
-  const Ints blueBase = blueLow ? 768 : 1280;
-  const Ints blueSpan = blueLow ? (h - 768) * blueWarp : (512 - blueWarp) * (h - 1280);
-  const Ints greenBase = greenLow ? 256 : 768;
-  const Ints greenSpan = greenLow ? (h - 256) * greenWarp : (512 - greenWarp) * (h - 768);
-  const Ints base = blueLargest ? blueBase : greenBase;
-  const Ints span = blueLargest ? blueSpan : greenSpan;
-  // |span| is at most 512 x 512 for warps within 0..512.
+  const Ints frame = blueLargest & 512;
+  const Ints low = h - frame < 512;
+  const Ints base = frame + (low ? 256 : 768);
+  const Ints warp = blueLargest ? Ints{} + t.blueWarp : Ints{} + t.greenWarp;
+  // |span| stays below 512 x 512 for warps within 0..512.
+  const Ints span = (h - base) * (low ? warp : 512 - warp);
   const Ints warped = (blueLargest | greenLargest) ? base + SignedDivideBy255(span) : h;
 
   // HsvToRgb: value, p and q or t (q in the odd sectors, t in the even ones).
