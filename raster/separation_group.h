@@ -45,32 +45,40 @@ KELO_GROUP_FUNCTION void Store(int16_t* to, Ints values) {
   std::memcpy(to, &narrow, sizeof narrow);
 }
 
-// SeparateColourPixel's steps, each choice a lane selection. Grey lanes
-// (all components equal) take the grey table and no C, M, Y; their colour
-// steps run on safe denominators and are then discarded.
-KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, const BYTE* bgr,
-                                       int x) {
+// Lanes whose components are all equal; whether all or any lanes of such a
+// mask (all ones or all zeros each) are set, a whole-vector test in four
+// words.
+KELO_GROUP_FUNCTION Ints GreyLanes(Ints blue, Ints green, Ints red) {
+  return (red == green) & (green == blue);
+}
+KELO_GROUP_FUNCTION bool AllLanes(Ints mask) {
+  uint64_t words[4];
+  std::memcpy(words, &mask, sizeof words);
+  return (words[0] & words[1] & words[2] & words[3]) == ~uint64_t{0};
+}
+KELO_GROUP_FUNCTION bool AnyLane(Ints mask) {
+  uint64_t words[4];
+  std::memcpy(words, &mask, sizeof words);
+  return (words[0] | words[1] | words[2] | words[3]) != 0;
+}
+
+// The colour tone table's indices of a group's C, M and Y.
+struct ToneIndexGroup {
+  Ints red;
+  Ints green;
+  Ints blue;
+};
+
+// SeparateColourPixel's steps up to the colour tone lookups, each choice a
+// lane selection. Grey lanes (all components equal) run on safe
+// denominators; their results are discarded later. Nothing for a group
+// all grey (white paper): StoreGroup takes no colour tones then.
+KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const BYTE* bgr, ToneIndexGroup& indices) {
   Ints blue;
   Ints green;
   Ints red;
   LoadGroup(bgr, blue, green, red);
-  const Ints grey = (red == green) & (green == blue);
-  // Lanes are all ones or all zeros: a whole-vector test in four words.
-  uint64_t words[4];
-  std::memcpy(words, &grey, sizeof words);
-  const bool anyColour = (words[0] & words[1] & words[2] & words[3]) != ~uint64_t{0};
-  const bool anyGrey = (words[0] | words[1] | words[2] | words[3]) != 0;
-  // Most groups of a photo have no grey pixel: no grey lookup then.
-  const Ints greyK = anyGrey ? Lookup(t.grey, 255 - red) : Ints{};
-  if (!anyColour) {
-    const Ints zero = {};
-    Store(r.kValues + x, greyK);
-    Store(r.cValues + x, zero);
-    Store(r.mValues + x, zero);
-    Store(r.yValues + x, zero);
-    return;
-  }
-
+  if (AllLanes(GreyLanes(blue, green, red))) return;
   const Ints max = Max(Max(red, green), blue);
   const Ints d = max - Min(Min(red, green), blue);
   const Ints safeD = d == 0 ? 1 : d;
@@ -105,13 +113,33 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
   // Both numerators lie within 0..65025 x 255 (g and the saturation 0..255).
   const Ints qt = DivideBy65025((65025 - g * saturation) * value);
   const Ints p = DivideBy255((255 - saturation) * value);
-  Ints redIndex;
-  Ints greenIndex;
-  Ints blueIndex;
-  ToneIndices(sector, value, qt, p, redIndex, greenIndex, blueIndex);
-  const Ints c = Lookup(t.colour, redIndex);
-  const Ints m = Lookup(t.colour, greenIndex);
-  const Ints y = Lookup(t.colour, blueIndex);
+  ToneIndices(sector, value, qt, p, indices.red, indices.green, indices.blue);
+}
+
+// A group's tones into the tone rows: grey lanes take the grey table and no
+// C, M, Y; the others the colour tones at indices (ColourIndices).
+KELO_GROUP_FUNCTION void StoreGroup(const Tables& t, const RasterState& r, const BYTE* bgr, int x,
+                                    const ToneIndexGroup& indices) {
+  Ints blue;
+  Ints green;
+  Ints red;
+  LoadGroup(bgr, blue, green, red);
+  const Ints grey = GreyLanes(blue, green, red);
+  const bool anyColour = !AllLanes(grey);
+  const bool anyGrey = AnyLane(grey);
+  // Most groups of a photo have no grey pixel: no grey lookup then.
+  const Ints greyK = anyGrey ? Lookup(t.grey, 255 - red) : Ints{};
+  if (!anyColour) {
+    const Ints zero = {};
+    Store(r.kValues + x, greyK);
+    Store(r.cValues + x, zero);
+    Store(r.mValues + x, zero);
+    Store(r.yValues + x, zero);
+    return;
+  }
+  const Ints c = Lookup(t.colour, indices.red);
+  const Ints m = Lookup(t.colour, indices.green);
+  const Ints y = Lookup(t.colour, indices.blue);
   const Ints k = Min(Min(c, m), y);
   const Ints zero = {};
   Store(r.kValues + x, grey ? greyK : k);
@@ -121,11 +149,22 @@ KELO_GROUP_FUNCTION void SeparateGroup(const Tables& t, const RasterState& r, co
 }
 
 // The groups of a line; false (nothing written) without the wide tables.
+// Each chunk of groups goes through twice: first the tone indices of every
+// group, then the lookups and stores. A whole group is one chain of some
+// hundred cycles of dependent steps and more instructions than the
+// processor can hold waiting; the two shorter loops let it overlap groups.
 KELO_GROUP_FUNCTION bool SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
   Tables t;
   if (!GetTables(r, t)) return false;
-  for (int group = 0; group < groups; ++group) {
-    SeparateGroup(t, r, bgr + 3 * kLanes * group, kLanes * group);
+  constexpr int kChunk = 16;
+  ToneIndexGroup indices[kChunk];
+  for (int first = 0; first < groups; first += kChunk) {
+    const int n = groups - first < kChunk ? groups - first : kChunk;
+    const BYTE* chunk = bgr + 3 * kLanes * first;
+    for (int i = 0; i < n; ++i) ColourIndices(t, chunk + 3 * kLanes * i, indices[i]);
+    for (int i = 0; i < n; ++i) {
+      StoreGroup(t, r, chunk + 3 * kLanes * i, kLanes * (first + i), indices[i]);
+    }
   }
   return true;
 }
