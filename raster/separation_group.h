@@ -62,12 +62,21 @@ KELO_GROUP_FUNCTION bool AnyLane(Ints mask) {
   return (words[0] | words[1] | words[2] | words[3]) != 0;
 }
 
-// The colour tone table's indices of a group's C, M and Y.
+// The colour tone table's indices of a group's C, M and Y, kept in plain
+// words between the two passes over a chunk (no vector alignment asked of
+// the stack).
 struct ToneIndexGroup {
-  Ints red;
-  Ints green;
-  Ints blue;
+  int32_t red[kLanes];
+  int32_t green[kLanes];
+  int32_t blue[kLanes];
 };
+
+KELO_GROUP_FUNCTION Ints LoadLanes(const int32_t* from) {
+  Ints lanes;
+  std::memcpy(&lanes, from, sizeof lanes);
+  return lanes;
+}
+KELO_GROUP_FUNCTION void StoreLanes(int32_t* to, Ints lanes) { std::memcpy(to, &lanes, sizeof lanes); }
 
 // SeparateColourPixel's steps up to the colour tone lookups, each choice a
 // lane selection. Grey lanes (all components equal) run on safe
@@ -113,7 +122,13 @@ KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const BYTE* bgr, ToneInd
   // Both numerators lie within 0..65025 x 255 (g and the saturation 0..255).
   const Ints qt = DivideBy65025((65025 - g * saturation) * value);
   const Ints p = DivideBy255((255 - saturation) * value);
-  ToneIndices(sector, value, qt, p, indices.red, indices.green, indices.blue);
+  Ints redIndex;
+  Ints greenIndex;
+  Ints blueIndex;
+  ToneIndices(sector, value, qt, p, redIndex, greenIndex, blueIndex);
+  StoreLanes(indices.red, redIndex);
+  StoreLanes(indices.green, greenIndex);
+  StoreLanes(indices.blue, blueIndex);
 }
 
 // A group's tones into the tone rows: grey lanes take the grey table and no
@@ -137,9 +152,9 @@ KELO_GROUP_FUNCTION void StoreGroup(const Tables& t, const RasterState& r, const
     Store(r.yValues + x, zero);
     return;
   }
-  const Ints c = Lookup(t.colour, indices.red);
-  const Ints m = Lookup(t.colour, indices.green);
-  const Ints y = Lookup(t.colour, indices.blue);
+  const Ints c = Lookup(t.colour, LoadLanes(indices.red));
+  const Ints m = Lookup(t.colour, LoadLanes(indices.green));
+  const Ints y = Lookup(t.colour, LoadLanes(indices.blue));
   const Ints k = Min(Min(c, m), y);
   const Ints zero = {};
   Store(r.kValues + x, grey ? greyK : k);

@@ -99,11 +99,12 @@ TEST(SeparationLine, EveryColourMatchesThePerPixelPath) {
 }
 
 // Widths around the group of eight, so that the per-pixel rest of a line
-// starts at every offset, with all-grey groups, mixed groups, runs and
-// white with a little ink (white groups take a shortcut).
+// starts at every offset, and around the vector code's chunks of 16 groups
+// (a full chunk followed by a partial one), with all-grey groups, mixed
+// groups, runs and white with a little ink (white groups take a shortcut).
 TEST(SeparationLine, LinesOfAnyWidthMatchThePerPixelPath) {
   std::mt19937 random(7);
-  for (int width : {1, 7, 8, 9, 15, 16, 17, 23, 40, 641}) {
+  for (int width : {1, 7, 8, 9, 15, 16, 17, 23, 40, 128, 136, 255, 641}) {
     RasterFixture f(static_cast<ULONG>(width), true, false);
     for (const char* kind : {"random", "grey", "runs", "white"}) {
       std::vector<BYTE> line(3 * static_cast<size_t>(width));
