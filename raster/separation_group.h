@@ -62,9 +62,19 @@ KELO_GROUP_FUNCTION bool AnyLane(Ints mask) {
   return (words[0] | words[1] | words[2] | words[3]) != 0;
 }
 
-// The colour tone table's indices of a group's C, M and Y, kept in plain
-// words between the two passes over a chunk (no vector alignment asked of
-// the stack).
+// A group's hue, saturation and value, and which of blue or green is
+// strictly largest, between the first two passes over a chunk.
+struct HsvGroup {
+  int32_t h[kLanes];
+  int32_t saturation[kLanes];
+  int32_t value[kLanes];
+  int32_t blueLargest[kLanes];
+  int32_t warped[kLanes];
+};
+
+// The colour tone table's indices of a group's C, M and Y, between the last
+// two passes. Both kept in plain words (no vector alignment asked of the
+// stack).
 struct ToneIndexGroup {
   int32_t red[kLanes];
   int32_t green[kLanes];
@@ -76,18 +86,22 @@ KELO_GROUP_FUNCTION Ints LoadLanes(const int32_t* from) {
   std::memcpy(&lanes, from, sizeof lanes);
   return lanes;
 }
-KELO_GROUP_FUNCTION void StoreLanes(int32_t* to, Ints lanes) { std::memcpy(to, &lanes, sizeof lanes); }
+KELO_GROUP_FUNCTION void StoreLanes(int32_t* to, Ints lanes) {
+  std::memcpy(to, &lanes, sizeof lanes);
+}
 
-// SeparateColourPixel's steps up to the colour tone lookups, each choice a
-// lane selection. Grey lanes (all components equal) run on safe
-// denominators; their results are discarded later. Nothing for a group
-// all grey (white paper): StoreGroup takes no colour tones then.
-KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const BYTE* bgr, ToneIndexGroup& indices) {
+// SeparateColourPixel's steps, each choice a lane selection, in three
+// parts: HueGroup, ColourIndices, StoreGroup. Grey lanes (all components
+// equal) run on safe denominators; their results are discarded at the end.
+
+// RgbToHsv; false (nothing stored) for a group all grey (white paper),
+// which takes no colour tones.
+KELO_GROUP_FUNCTION bool HueGroup(const Tables& t, const BYTE* bgr, HsvGroup& hsv) {
   Ints blue;
   Ints green;
   Ints red;
   LoadGroup(bgr, blue, green, red);
-  if (AllLanes(GreyLanes(blue, green, red))) return;
+  if (AllLanes(GreyLanes(blue, green, red))) return false;
   const Ints max = Max(Max(red, green), blue);
   const Ints d = max - Min(Min(red, green), blue);
   const Ints safeD = d == 0 ? 1 : d;
@@ -101,18 +115,33 @@ KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const BYTE* bgr, ToneInd
   h += h < 0 ? 1536 : 0;
   const Ints value = 255 - Lookup(t.valueCurve, 255 - max);
 
+  const Ints blueLargest = (blue > red) & (blue > green);
+  const Ints greenLargest = (green > red) & (green > blue);
+  StoreLanes(hsv.h, h);
+  StoreLanes(hsv.saturation, saturation);
+  StoreLanes(hsv.value, value);
+  StoreLanes(hsv.blueLargest, blueLargest);
+  StoreLanes(hsv.warped, blueLargest | greenLargest);
+  return true;
+}
+
+// The hue warp and HsvToRgb, up to the colour tone table's indices.
+KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const HsvGroup& hsv,
+                                       ToneIndexGroup& indices) {
+  const Ints h = LoadLanes(hsv.h);
+  const Ints saturation = LoadLanes(hsv.saturation);
+  const Ints value = LoadLanes(hsv.value);
+  const Ints blueLargest = LoadLanes(hsv.blueLargest);
   // The hue warp toward cyan and yellow. Blue's range 768..1280 is green's
   // 256..768 moved up by 512: in that frame both bend around 256 (below
   // 512, by the warp) and 768 (above, by 512 - warp) alike.
-  const Ints blueLargest = (blue > red) & (blue > green);
-  const Ints greenLargest = (green > red) & (green > blue);
   const Ints frame = blueLargest & 512;
   const Ints low = h - frame < 512;
   const Ints base = frame + (low ? 256 : 768);
   const Ints warp = blueLargest ? Ints{} + t.blueWarp : Ints{} + t.greenWarp;
   // |span| stays below 512 x 512 for warps within 0..512.
   const Ints span = (h - base) * (low ? warp : 512 - warp);
-  const Ints warped = (blueLargest | greenLargest) ? base + SignedDivideBy255(span) : h;
+  const Ints warped = LoadLanes(hsv.warped) ? base + SignedDivideBy255(span) : h;
 
   // HsvToRgb: value, p and q or t (q in the odd sectors, t in the even ones).
   const Ints sector = Min(warped >> 8, Ints{} + 5);
@@ -132,7 +161,8 @@ KELO_GROUP_FUNCTION void ColourIndices(const Tables& t, const BYTE* bgr, ToneInd
 }
 
 // A group's tones into the tone rows: grey lanes take the grey table and no
-// C, M, Y; the others the colour tones at indices (ColourIndices).
+// C, M, Y; the others the colour tones at indices (ColourIndices), unused
+// when the group is all grey.
 KELO_GROUP_FUNCTION void StoreGroup(const Tables& t, const RasterState& r, const BYTE* bgr, int x,
                                     const ToneIndexGroup& indices) {
   Ints blue;
@@ -164,19 +194,25 @@ KELO_GROUP_FUNCTION void StoreGroup(const Tables& t, const RasterState& r, const
 }
 
 // The groups of a line; false (nothing written) without the wide tables.
-// Each chunk of groups goes through twice: first the tone indices of every
-// group, then the lookups and stores. A whole group is one chain of some
-// hundred cycles of dependent steps and more instructions than the
-// processor can hold waiting; the two shorter loops let it overlap groups.
+// Each chunk of groups goes through three times: the hue, saturation and
+// value of every group, then its tone indices, then the lookups and
+// stores. A whole group is one chain of some hundred cycles of dependent
+// steps and more instructions than the processor can hold waiting; the
+// shorter loops let it overlap groups.
 KELO_GROUP_FUNCTION bool SeparateGroups(const RasterState& r, const BYTE* bgr, int groups) {
   Tables t;
   if (!GetTables(r, t)) return false;
   constexpr int kChunk = 16;
+  HsvGroup hsv[kChunk];
+  bool colour[kChunk];
   ToneIndexGroup indices[kChunk];
   for (int first = 0; first < groups; first += kChunk) {
     const int n = groups - first < kChunk ? groups - first : kChunk;
     const BYTE* chunk = bgr + 3 * kLanes * first;
-    for (int i = 0; i < n; ++i) ColourIndices(t, chunk + 3 * kLanes * i, indices[i]);
+    for (int i = 0; i < n; ++i) colour[i] = HueGroup(t, chunk + 3 * kLanes * i, hsv[i]);
+    for (int i = 0; i < n; ++i) {
+      if (colour[i]) ColourIndices(t, hsv[i], indices[i]);
+    }
     for (int i = 0; i < n; ++i) {
       StoreGroup(t, r, chunk + 3 * kLanes * i, kLanes * (first + i), indices[i]);
     }
